@@ -1,0 +1,115 @@
+// The harness: pseudo-terminals, child processes, and a private mount
+// namespace in which a pty stands in for the serial port.  Shared by the
+// device stand-in, the tests and the benchmark, so that no run of radio ever
+// reaches the machine's own serial port.
+#ifndef RADIO_HARNESS_HARNESS_H
+#define RADIO_HARNESS_HARNESS_H
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace harness {
+
+// Owns one descriptor; closes it once.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    Fd(Fd &&other) noexcept : fd_(other.release()) {}
+    Fd &operator=(Fd &&other) noexcept;
+    ~Fd();
+
+    int get() const { return fd_; }
+    int release();
+    void reset(int fd = -1);
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+// A pseudo-terminal: the master end, and the slave's path.
+struct Pty {
+    Fd master;
+    std::string slave;
+};
+
+// A new pty whose master is O_NOCTTY and close-on-exec, or nullopt.
+std::optional<Pty> open_pty();
+
+// Puts the pty at slave into a raw state, so that bytes written on either
+// side arrive unchanged on the other (used before a program configures it).
+bool make_raw(const std::string &slave);
+
+// In a freshly forked child: becomes a session leader whose controlling
+// terminal is the pty at slave, and (if std_streams) makes that pty its
+// standard input, output and error.  Returns false with *why set.
+bool take_terminal(const std::string &slave, bool std_streams,
+                   std::string *why);
+
+// In a freshly forked child: enters a private mount namespace in which the
+// path port is the pty slave at slave.  Works as root (a new mount
+// namespace) and as a normal user (with a user namespace too).  An empty
+// slave makes a namespace in which port does not exist at all.  Where port
+// does not exist, a tmpfs with the few devices a console program needs is
+// laid over its folder.  Returns false with *why set.
+bool enter_port_namespace(const std::string &slave, const std::string &port,
+                          std::string *why);
+
+// Whether enter_port_namespace can work here (tried in a throw-away child).
+bool port_namespace_available(std::string *why);
+
+// A child process, killed and reaped when its owner lets go of it.
+class Child {
+public:
+    Child() = default;
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+    Child(Child &&other) noexcept;
+    Child &operator=(Child &&other) noexcept;
+    ~Child();
+
+    // Forks; the child runs setup (which may _exit) and then execs argv.
+    static Child spawn(const std::function<void()> &setup,
+                       const std::vector<std::string> &argv);
+    // Forks; the child runs body and _exits with its result.
+    static Child run(const std::function<int()> &body);
+
+    pid_t pid() const { return pid_; }
+    // The wait status, or nullopt when the child has not ended in time.
+    std::optional<int> wait_for(std::chrono::milliseconds limit);
+    void kill_now();
+
+private:
+    pid_t pid_ = -1;
+};
+
+// The exit status of a wait status the way a shell reports it: the exit
+// code, or 128 + signal.
+int shell_status(int wait_status);
+
+// Writes input to fd while reading what fd gives into out, until all input
+// is written and pred(out) holds, or the time runs out (then false).  For a
+// pty master whose other side echoes: neither side ever waits on the other.
+bool converse(int fd, const std::string &input, std::string *out,
+              const std::function<bool(const std::string &)> &pred,
+              std::chrono::milliseconds limit);
+
+// Reads what is readable on fd into out until pred(out) holds or the time
+// runs out.  Returns whether pred held.
+bool read_until(int fd, std::string *out,
+                const std::function<bool(const std::string &)> &pred,
+                std::chrono::milliseconds limit);
+
+// Writes all of data, or returns false.
+bool write_all(int fd, const std::string &data);
+
+} // namespace harness
+
+#endif

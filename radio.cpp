@@ -1,0 +1,83 @@
+// radio: each command key typed on the console becomes one command byte on
+// the serial line.  Escape ends the program and gives the console back its
+// settings.
+
+#include "console/console.h"
+#include "serial/serial.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#ifndef RADIO_PORT
+#define RADIO_PORT "/dev/ttyS0"
+#endif
+
+int32_t myport = -1;
+
+namespace {
+
+constexpr signed char escape_key = 27;
+
+// The console as the user had it.  Kept for the whole run, never released.
+struct termios *saved_console = nullptr;
+
+// The device's commands: one bit per command line, space for none.  Tried in
+// this order, every row that matches sends (no two rows share a key).
+struct Command {
+    signed char key;
+    char byte;
+};
+
+constexpr Command commands[] = {
+    {'8', 0x20}, // up
+    {'2', 0x10}, // down
+    {'4', 0x08}, // left
+    {'6', 0x04}, // right
+    {'9', 0x02},
+    {'7', 0x01},
+    {' ', 0x00},
+};
+
+// Internal linkage: the socket call of the same name stays untouched.
+int32_t send(char ch) { return posix_com_write(myport, ch); }
+
+void handle_key(signed char key)
+{
+    printf("\n%c\n", key);
+    for (const Command &c : commands) {
+        if (c.key == key)
+            (void)send(c.byte);
+    }
+}
+
+} // namespace
+
+int main()
+{
+    myport = posix_com_open(RADIO_PORT, 4800, 'N', 8, 1, 0);
+    // Saved before the first poll changes anything: this is the console as
+    // the user had it.
+    saved_console = posix_get_termsettings(posix_console_name());
+    if (myport == -1)
+        return -1;
+
+    // Without a console nothing could ever end the loop below.
+    (void)posix_kbhit();
+    if (kbport == -1) {
+        (void)fprintf(stderr, "\nERROR:  unable to open %s for key input\n",
+                      posix_console_name());
+        return -1;
+    }
+
+    signed char key = 0;
+    while (key != escape_key) {
+        if (posix_kbhit() == 0) {
+            // Sleep until a key arrives instead of spinning on the poll.
+            (void)posix_kbwait(-1);
+            continue;
+        }
+        (void)posix_getkey(&key);
+        handle_key(key);
+    }
+    return posix_set_termsettings(posix_console_name(), saved_console);
+}

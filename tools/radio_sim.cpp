@@ -1,0 +1,279 @@
+// radio-sim: plays the device at the far end of radio's serial line.  It
+// shows every byte that arrives, what the byte means, and the state of the
+// device's six command lines, and counts what it received.
+//
+// With no arguments it is a demo that needs no hardware: radio runs in this
+// terminal, and a pseudo-terminal takes the place of the serial port inside
+// a private mount namespace, so the machine's own port is never opened.
+// With --port PATH it listens on a real serial port instead.
+
+#include "harness/harness.h"
+#include "serial/serial.h"
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifndef RADIO_PORT
+#define RADIO_PORT "/dev/ttyS0"
+#endif
+#ifndef RADIO_VERSION
+#define RADIO_VERSION "unknown"
+#endif
+
+namespace {
+
+// The device's command lines, one bit each, and the key radio sends it for.
+struct Line {
+    unsigned char bit;
+    const char *name;
+};
+
+constexpr std::array<Line, 6> lines = {{
+    {0x20, "up"}, {0x10, "down"}, {0x08, "left"},
+    {0x04, "right"}, {0x02, "9"}, {0x01, "7"},
+}};
+
+// The command bytes the device knows, and the key that sends each.
+struct Command {
+    unsigned char byte;
+    const char *key;
+};
+
+constexpr std::array<Command, 7> commands = {{
+    {0x20, "8"}, {0x10, "2"}, {0x08, "4"}, {0x04, "6"},
+    {0x02, "9"}, {0x01, "7"}, {0x00, "space"},
+}};
+
+struct Device {
+    unsigned char state = 0; // the lines, as the last command set them
+    std::array<unsigned long, commands.size()> count{};
+    unsigned long unknown = 0;
+    unsigned long total = 0;
+};
+
+const Command *find_command(unsigned char byte)
+{
+    for (const Command &c : commands) {
+        if (c.byte == byte)
+            return &c;
+    }
+    return nullptr;
+}
+
+// One line per byte: what came, what it means, and the lines afterwards.
+void receive(Device *device, unsigned char byte)
+{
+    ++device->total;
+    const Command *command = find_command(byte);
+    if (command == nullptr) {
+        ++device->unknown;
+        printf("rx 0x%02x  UNKNOWN    not a command byte; lines unchanged\n",
+               byte);
+        return;
+    }
+    ++device->count[static_cast<size_t>(command - commands.data())];
+    device->state = byte;
+    std::string shown;
+    for (const Line &l : lines) {
+        shown += ' ';
+        shown += l.name;
+        shown += (device->state & l.bit) != 0 ? " ON " : " -- ";
+        shown += '|';
+    }
+    printf("rx 0x%02x  key %-6s|%s\n", byte, command->key, shown.c_str());
+}
+
+void print_summary(const Device &device, const char *how)
+{
+    // radio echoes Escape as the raw byte: a terminal takes it as the start
+    // of a control sequence and would eat our first letter as its end.  A
+    // fresh (harmless) attribute reset takes its place.
+    if (isatty(STDOUT_FILENO) != 0)
+        printf("\033[m");
+    printf("radio-sim: %s; %lu bytes received:", how, device.total);
+    for (size_t i = 0; i < commands.size(); ++i)
+        printf(" %s=%lu", commands[i].key, device.count[i]);
+    printf(" unknown=%lu\n", device.unknown);
+    (void)fflush(stdout);
+}
+
+// Takes every byte that is waiting on the port, through the layer.
+// Returns false when the port reports readable but yields nothing (it has
+// gone away).
+bool drain(int32_t port, Device *device)
+{
+    while (posix_com_dataready(port) != 0) {
+        char byte = 0;
+        if (posix_com_read(port, &byte) != 1)
+            return false;
+        receive(device, static_cast<unsigned char>(byte));
+    }
+    return true;
+}
+
+void usage(FILE *to)
+{
+    fprintf(to,
+            "Usage: radio-sim [--port PATH]\n"
+            "Plays the device at the far end of radio's serial line.\n"
+            "\n"
+            "With no arguments: a demo that needs no hardware.  radio runs in this\n"
+            "terminal; a pseudo-terminal stands in for %s inside a private\n"
+            "mount namespace, so the machine's own port is never opened.  Press\n"
+            "8 2 4 6 9 7 or space to send commands, Escape to end.  Each byte is\n"
+            "shown in hex with its key and the device's six command lines.\n"
+            "radio-sim ends with radio's exit status and a summary.\n"
+            "\n"
+            "  --port PATH   listen on a real serial port at 4800 baud 8N1 (for\n"
+            "                radio on another machine, across a null-modem cable);\n"
+            "                Ctrl-C ends it with the summary\n"
+            "  --help        show this text\n"
+            "  --version     show the version\n"
+            "\n"
+            "Needs root, or unprivileged user namespaces, for the demo.\n",
+            RADIO_PORT);
+}
+
+std::string radio_path()
+{
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0)
+        return "radio";
+    std::string path(self, static_cast<size_t>(n));
+    return path.substr(0, path.rfind('/') + 1) + "radio";
+}
+
+volatile sig_atomic_t stop_signal = 0;
+void on_stop(int sig) { stop_signal = sig; }
+
+// Listens on a real port until Ctrl-C or the port goes away.
+int listen_on_port(const char *path)
+{
+    const int32_t port = posix_com_open(path, 4800, 'N', 8, 1, CREAD);
+    if (port == -1) {
+        fprintf(stderr, "radio-sim: cannot open %s at 4800 baud 8N1: %s\n",
+                path, strerror(errno));
+        return 1;
+    }
+    // The stop signals are let through only while waiting, so none is lost
+    // between the test of the flag and the wait.
+    sigset_t stops;
+    sigset_t waiting;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stops, &waiting);
+    struct sigaction sa {};
+    sa.sa_handler = on_stop;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    printf("radio-sim: listening on %s at 4800 baud 8N1; Ctrl-C ends\n", path);
+    (void)fflush(stdout);
+    Device device;
+    bool open = true;
+    while (open && stop_signal == 0) {
+        pollfd p = {port, POLLIN, 0};
+        if (ppoll(&p, 1, nullptr, &waiting) > 0)
+            open = drain(port, &device);
+    }
+    print_summary(device, open ? "stopped" : "the port went away");
+    (void)posix_com_close(port);
+    return open ? 0 : 1;
+}
+
+int pidfd_of(pid_t pid)
+{
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+// The demo: radio in this terminal, a pty in place of its serial port.
+int demo()
+{
+    auto pty = harness::open_pty();
+    if (!pty || !harness::make_raw(pty->slave)) {
+        fprintf(stderr, "radio-sim: cannot make a pseudo-terminal: %s\n",
+                strerror(errno));
+        return 1;
+    }
+    // Held open for the whole run: the master never sees a hang-up between
+    // radio's writes, and bytes still in flight when radio ends survive.
+    harness::Fd keep(open(pty->slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    const std::string radio = radio_path();
+
+    printf("radio-sim: starting %s with a pseudo-terminal in place of %s\n"
+           "radio-sim: keys 8 2 4 6 9 7 and space send commands; Escape ends\n",
+           radio.c_str(), RADIO_PORT);
+    (void)fflush(stdout);
+
+    const std::string slave = pty->slave;
+    harness::Child child = harness::Child::spawn(
+        [&] {
+            std::string why;
+            if (!harness::enter_port_namespace(slave, RADIO_PORT, &why)) {
+                fprintf(stderr, "radio-sim: cannot stand in for %s: %s\n",
+                        RADIO_PORT, why.c_str());
+                _exit(125);
+            }
+        },
+        {radio});
+    harness::Fd ended(pidfd_of(child.pid()));
+
+    const int32_t port = pty->master.get();
+    Device device;
+    std::optional<int> status;
+    while (!status) {
+        std::array<pollfd, 2> p = {{{port, POLLIN, 0}, {ended.get(), POLLIN, 0}}};
+        // Without a pidfd, look at the child ten times a second.
+        const int n = poll(p.data(), ended ? 2 : 1, ended ? -1 : 100);
+        if (n > 0 && (p[0].revents & POLLIN) != 0)
+            (void)drain(port, &device);
+        if (n < 0 || !ended || p[1].revents != 0)
+            status = child.wait_for(std::chrono::milliseconds(0));
+    }
+    // Bytes radio wrote just before it ended may still be on their way
+    // through the pty.
+    pollfd last = {port, POLLIN, 0};
+    while (poll(&last, 1, 100) > 0 && drain(port, &device)) {
+    }
+    const int code = harness::shell_status(*status);
+    print_summary(device, ("radio exited with status " + std::to_string(code)).c_str());
+    return code;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 1)
+        return demo();
+    const std::string first = argv[1];
+    if (argc == 2 && first == "--help") {
+        usage(stdout);
+        return 0;
+    }
+    if (argc == 2 && first == "--version") {
+        printf("radio-sim %s\n", RADIO_VERSION);
+        return 0;
+    }
+    if (first == "--port" && argc == 3 && argv[2][0] != '\0')
+        return listen_on_port(argv[2]);
+    if (first == "--port" && (argc == 2 || argv[2][0] == '\0'))
+        fprintf(stderr, "radio-sim: --port needs a PATH\n");
+    else
+        fprintf(stderr, "radio-sim: unexpected argument '%s'\n",
+                first == "--port" || argc > 2 ? argv[argc - 1] : argv[1]);
+    fprintf(stderr, "Try 'radio-sim --help'.\n");
+    return 2;
+}
