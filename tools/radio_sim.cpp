@@ -256,6 +256,8 @@ int demo()
 
 int main(int argc, char **argv)
 {
+    // A live display: each line shows as it is made, also into a pipe.
+    (void)setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc == 1)
         return demo();
     const std::string first = argv[1];

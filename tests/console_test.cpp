@@ -1,0 +1,325 @@
+// Keys and terminal settings, each test in a child whose controlling
+// terminal is a fresh pty, so that /dev/tty is a terminal the test drives
+// from the master side.
+
+#include "console/console.h"
+#include "tests/support.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <thread>
+
+namespace {
+
+using Report = support::Session::Report;
+using std::chrono::milliseconds;
+
+std::string key_line(signed char key, signed char extended)
+{
+    return "key " + std::to_string(key) + " " + std::to_string(extended);
+}
+
+// Reports "ready" once key mode is on, then one line per key.
+void read_keys(const Report &report, int keys)
+{
+    (void)posix_kbhit();
+    report("ready");
+    for (int i = 0; i < keys; ++i) {
+        signed char key = 0;
+        const signed char extended = posix_getkey(&key);
+        report(key_line(key, extended));
+    }
+}
+
+// Types input on the console and returns the key lines it produced.
+std::vector<std::string> keys_for(const std::string &input, int keys)
+{
+    support::Session session([&](const Report &report) { read_keys(report, keys); });
+    EXPECT_EQ("ready", session.next());
+    EXPECT_TRUE(harness::write_all(session.master(), input));
+    std::vector<std::string> lines;
+    for (int i = 0; i < keys; ++i)
+        lines.push_back(session.next());
+    EXPECT_EQ(0, session.finish());
+    return lines;
+}
+
+using Lines = std::vector<std::string>;
+
+TEST(ConsoleKeys, PlainKeysAndEscapeAlone)
+{
+    EXPECT_EQ(Lines{key_line('a', 0)}, keys_for("a", 1));
+    EXPECT_EQ(Lines{key_line(8, 0)}, keys_for("\x7f", 1));
+    EXPECT_EQ(Lines{key_line(27, 0)}, keys_for("\x1b", 1));
+    EXPECT_EQ(Lines{key_line(13, 0)}, keys_for("\r", 1)); // Enter is not mapped
+    EXPECT_EQ(Lines{key_line(3, 0)}, keys_for("\x03", 1)); // Ctrl-C is a key
+}
+
+TEST(ConsoleKeys, TheByteRightAfterEscapeIsTheKey)
+{
+    EXPECT_EQ(Lines{key_line('x', 0)}, keys_for("\x1bx", 1));
+    EXPECT_EQ(Lines{key_line('[', 0)}, keys_for("\x1b[", 1));
+    EXPECT_EQ(Lines{key_line(127, 0)}, keys_for("\x1b\x7f", 1));
+}
+
+TEST(ConsoleKeys, SequencesEndingInTildeGiveTheirNumber)
+{
+    EXPECT_EQ(Lines{key_line(15, 1)}, keys_for("\x1b[15~", 1));
+    EXPECT_EQ(Lines{key_line(24, 1)}, keys_for("\x1b[24~", 1));
+    EXPECT_EQ(Lines{key_line(44, 1)}, keys_for("\x1b[300~", 1)); // low 8 bits
+    EXPECT_EQ(Lines{key_line(1, 1)}, keys_for("\x1b[1;5~", 1));
+    EXPECT_EQ(Lines{key_line(0, 1)}, keys_for("\x1b[~", 1));
+    EXPECT_EQ(Lines{key_line(-1, 1)}, keys_for("\x1b[99999999999~", 1)); // INT32_MAX
+}
+
+TEST(ConsoleKeys, CursorKeysEndAtTheirLetterAndLeaveTheKeyboardAlone)
+{
+    EXPECT_EQ((Lines{key_line(0, 1), key_line('8', 0)}), keys_for("\x1b[A8", 2));
+    EXPECT_EQ((Lines{key_line(0, 1), key_line(27, 0)}), keys_for("\x1b[D\x1b", 2));
+    // xterm's modified keys end the same way.
+    EXPECT_EQ((Lines{key_line(1, 1), key_line(' ', 0)}), keys_for("\x1b[1;5C ", 2));
+    // The Linux console's F1 (Escape [ [ A) is not one control sequence:
+    // its second '[' already ends it, and the A is a key of its own.
+    EXPECT_EQ((Lines{key_line(0, 1), key_line('A', 0)}), keys_for("\x1b[[A", 2));
+}
+
+TEST(ConsoleKeys, ALongSequenceIsReadToItsEnd)
+{
+    const std::string body(100000, '9');
+    EXPECT_EQ((Lines{key_line(-1, 1), key_line('z', 0)}),
+              keys_for("\x1b[" + body + "~z", 2));
+}
+
+TEST(ConsoleKeys, GetkeyBeforeKbhitReadsNothing)
+{
+    support::Session session([](const Report &report) {
+        signed char key = 'q';
+        const signed char extended = posix_getkey(&key);
+        report(key_line(key, extended) + " " + std::to_string(kbport));
+    });
+    (void)harness::write_all(session.master(), "a");
+    EXPECT_EQ(key_line('q', 0) + " -1", session.next());
+    EXPECT_EQ(0, session.finish());
+}
+
+TEST(ConsoleKeys, KbhitReportsPendingKeysWithoutWaiting)
+{
+    support::Session session([](const Report &report) {
+        const int first = posix_kbhit();
+        report("first " + std::to_string(first));
+        while (posix_kbhit() == 0)
+            std::this_thread::sleep_for(milliseconds(1));
+        report("pending");
+        signed char key = 0;
+        (void)posix_getkey(&key);
+        report("after " + std::to_string(posix_kbhit()));
+    });
+    EXPECT_EQ("first 0", session.next());
+    (void)harness::write_all(session.master(), "k");
+    EXPECT_EQ("pending", session.next());
+    EXPECT_EQ("after 0", session.next());
+    EXPECT_EQ(0, session.finish());
+}
+
+TEST(ConsoleMode, KeyModeChangesOnlyWhatItMustAndKeepsTheLine)
+{
+    for (const bool clocal : {true, false}) {
+        support::Session session([](const Report &report) {
+            (void)posix_kbhit();
+            report("ready");
+        });
+        termios before{};
+        ASSERT_EQ(0, tcgetattr(session.master(), &before));
+        before.c_cflag = clocal ? (before.c_cflag | CLOCAL) : (before.c_cflag & ~CLOCAL);
+        cfsetispeed(&before, B115200);
+        cfsetospeed(&before, B115200);
+        before.c_cc[VMIN] = 1;
+        before.c_cc[VTIME] = 3;
+        ASSERT_EQ(0, tcsetattr(session.master(), TCSANOW, &before));
+        ASSERT_EQ(0, tcgetattr(session.master(), &before));
+        // Let the child start only now: it was blocked reading nothing yet,
+        // so the settings above are what it finds.
+        EXPECT_EQ("ready", session.next());
+        termios after{};
+        ASSERT_EQ(0, tcgetattr(session.master(), &after));
+        EXPECT_EQ(0U, after.c_iflag);
+        EXPECT_EQ(static_cast<tcflag_t>(OPOST | ONLCR), after.c_oflag);
+        EXPECT_EQ(static_cast<tcflag_t>(IEXTEN), after.c_lflag);
+        EXPECT_EQ((before.c_cflag & (CBAUD | CIBAUD | CLOCAL)) | CS8 | CREAD, after.c_cflag);
+        EXPECT_EQ(B115200, cfgetospeed(&after));
+        EXPECT_EQ(0x7F, after.c_cc[VERASE]);
+        for (const int i : {VMIN, VTIME, VINTR, VEOF, VSTART, VSTOP})
+            EXPECT_EQ(before.c_cc[i], after.c_cc[i]) << i;
+        EXPECT_EQ(0, session.finish());
+    }
+}
+
+TEST(ConsoleMode, SavedSettingsPutCanonicalModeAndEchoBack)
+{
+    support::Session session([](const Report &report) {
+        termios *saved = posix_get_termsettings(posix_console_name());
+        (void)posix_kbhit();
+        report("keys");
+        const int restored = posix_set_termsettings(posix_console_name(), saved);
+        free(saved);
+        report("restored " + std::to_string(restored));
+    });
+    termios start{};
+    ASSERT_EQ(0, tcgetattr(session.master(), &start));
+    ASSERT_NE(0U, start.c_lflag & ICANON);
+    EXPECT_EQ("keys", session.next());
+    EXPECT_EQ("restored 1", session.next());
+    termios end{};
+    ASSERT_EQ(0, tcgetattr(session.master(), &end));
+    EXPECT_EQ(start.c_lflag, end.c_lflag);
+    EXPECT_EQ(start.c_iflag, end.c_iflag);
+    EXPECT_EQ(start.c_cflag, end.c_cflag);
+    EXPECT_EQ(start.c_oflag, end.c_oflag);
+    EXPECT_EQ(0, session.finish());
+}
+
+TEST(ConsoleSettings, NullAndNonTerminalPathsOpenNothingAndLeakNothing)
+{
+    const int before = support::open_descriptors();
+    EXPECT_EQ(nullptr, posix_get_termsettings(nullptr));
+    EXPECT_EQ(0, posix_set_termsettings(nullptr, nullptr));
+    termios t{};
+    EXPECT_EQ(0, posix_set_termsettings(nullptr, &t));
+    EXPECT_EQ(0, posix_set_termsettings("/dev/null", nullptr));
+    EXPECT_EQ(nullptr, posix_get_termsettings("/dev/null"));
+    EXPECT_EQ(0, posix_set_termsettings("/dev/null", &t));
+    EXPECT_EQ(nullptr, posix_get_termsettings("/nonexistent/tty"));
+    EXPECT_EQ(0, posix_set_termsettings("/nonexistent/tty", &t));
+    EXPECT_EQ(before, support::open_descriptors());
+}
+
+TEST(ConsoleOpen, NoControllingTerminalMeansNoKeys)
+{
+    harness::Child child = harness::Child::run([] {
+        if (setsid() < 0)
+            return 10;
+        signed char key = 'q';
+        const bool quiet = posix_kbhit() == 0 && posix_kbhit() == 0 && kbport == -1 &&
+                           posix_kbwait(1000) == 0 && posix_getkey(&key) == 0 && key == 'q';
+        return quiet ? 0 : 1;
+    });
+    const auto status = child.wait_for(std::chrono::seconds(5));
+    ASSERT_TRUE(status);
+    EXPECT_EQ(0, harness::shell_status(*status));
+}
+
+TEST(ConsoleOpen, AConsoleDescriptorTooHighToPollIsClosedAndNotUsed)
+{
+    support::Session session([](const Report &report) {
+        // Fill every descriptor below FD_SETSIZE, so the console's open
+        // lands at FD_SETSIZE.
+        const rlimit limit = {FD_SETSIZE + 16, FD_SETSIZE + 16};
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+            report("no rlimit");
+            return;
+        }
+        for (int fd = 0; fd < FD_SETSIZE; ++fd) {
+            if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDONLY) != fd) {
+                report("cannot fill");
+                return;
+            }
+        }
+        const int before = support::open_descriptors();
+        const int hit = posix_kbhit();
+        const int wait = posix_kbwait(0);
+        std::ostringstream line;
+        line << hit << " " << wait << " " << kbport << " "
+             << (support::open_descriptors() - before);
+        kbport = FD_SETSIZE + 5; // a caller's bad value never reaches FD_SET
+        line << " " << posix_kbhit() << " " << posix_kbwait(0);
+        report(line.str());
+    });
+    EXPECT_EQ("0 0 -1 0 0 0", session.next());
+    EXPECT_EQ(0, session.finish());
+}
+
+TEST(ConsoleWait, WaitsForAKeyOrTheTimeOut)
+{
+    support::Session session([](const Report &report) {
+        report("before open " + std::to_string(posix_kbwait(-1)));
+        (void)posix_kbhit();
+        auto start = std::chrono::steady_clock::now();
+        const int timed_out = posix_kbwait(100);
+        const auto waited = std::chrono::steady_clock::now() - start;
+        report("timed out " + std::to_string(timed_out) + " " +
+               std::to_string(waited >= milliseconds(95)));
+        report("waiting");
+        const int woken = posix_kbwait(-1);
+        report("woken " + std::to_string(woken) + " " + std::to_string(posix_kbhit()));
+        signed char key = 0;
+        (void)posix_getkey(&key);
+        const int pending = posix_kbwait(5000);
+        report("pending " + std::to_string(pending) + " " + std::to_string(key));
+    });
+    EXPECT_EQ("before open 0", session.next());
+    EXPECT_EQ("timed out 0 1", session.next());
+    EXPECT_EQ("waiting", session.next());
+    std::this_thread::sleep_for(milliseconds(50));
+    (void)harness::write_all(session.master(), "12");
+    EXPECT_EQ("woken 1 1", session.next());
+    EXPECT_EQ("pending 1 49", session.next()); // '2' is still there
+    EXPECT_EQ(0, session.finish());
+}
+
+TEST(ConsoleWait, ASignalEndsTheWaitWithoutAKey)
+{
+    support::Session session([](const Report &report) {
+        struct sigaction sa {};
+        sa.sa_handler = [](int) {};
+        sigaction(SIGALRM, &sa, nullptr);
+        (void)posix_kbhit();
+        alarm(1);
+        report("woken " + std::to_string(posix_kbwait(-1)));
+    });
+    EXPECT_EQ("woken 0", session.next(std::chrono::seconds(5)));
+    EXPECT_EQ(0, session.finish());
+}
+
+TEST(ConsoleWait, SignalsDuringPollsAreNotFatal)
+{
+    // A program with a signal handler of its own keeps running while it
+    // polls; an interrupted poll is no key, not the end.
+    support::Session session([](const Report &report) {
+        struct sigaction sa {};
+        sa.sa_handler = [](int) {};
+        sigaction(SIGUSR1, &sa, nullptr);
+        (void)posix_kbhit();
+        const pid_t self = getpid();
+        harness::Child spammer = harness::Child::run([self] {
+            for (;;)
+                kill(self, SIGUSR1);
+            return 0;
+        });
+        int keys = 0;
+        for (int i = 0; i < 20000; ++i)
+            keys += posix_kbhit();
+        report("keys " + std::to_string(keys));
+    });
+    EXPECT_EQ("keys 0", session.next(std::chrono::seconds(60)));
+    EXPECT_EQ(0, session.finish());
+}
+
+TEST(ConsoleName, IsTheControllingTerminal)
+{
+    EXPECT_STREQ(ctermid(nullptr), posix_console_name());
+}
+
+TEST(ConsoleSleep, SleepsTheGivenMilliseconds)
+{
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, Sleep(30));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(30));
+    EXPECT_EQ(0, Sleep(0));
+}
+
+} // namespace

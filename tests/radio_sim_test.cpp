@@ -1,0 +1,169 @@
+// The device stand-in: its arguments, its listening on a port, and its demo
+// taking a pasted burst of keys through the real radio without losing one.
+
+#include "harness/harness.h"
+#include "tests/support.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <regex>
+#include <unistd.h>
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+struct Result {
+    int status;
+    std::string out;
+};
+
+// Runs radio-sim with args, its output (both streams) into a pipe.
+Result run_sim(const std::vector<std::string> &args)
+{
+    int out[2];
+    EXPECT_EQ(0, pipe2(out, O_CLOEXEC));
+    harness::Fd read_end(out[0]);
+    harness::Fd write_end(out[1]);
+    std::vector<std::string> argv = {RADIO_SIM_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    harness::Child child = harness::Child::spawn(
+        [&] {
+            (void)dup2(write_end.get(), 1);
+            (void)dup2(write_end.get(), 2);
+        },
+        argv);
+    write_end.reset();
+    Result r{-1, ""};
+    harness::read_until(read_end.get(), &r.out, [](const std::string &) { return false; },
+                        seconds(5));
+    const auto status = child.wait_for(seconds(5));
+    r.status = status ? harness::shell_status(*status) : -1;
+    return r;
+}
+
+bool has(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+TEST(RadioSimArguments, HelpVersionAndMistakes)
+{
+    const Result help = run_sim({"--help"});
+    EXPECT_EQ(0, help.status);
+    EXPECT_TRUE(has(help.out, "Usage: radio-sim [--port PATH]")) << help.out;
+    const Result version = run_sim({"--version"});
+    EXPECT_EQ(0, version.status);
+    EXPECT_EQ("radio-sim " RADIO_VERSION "\n", version.out);
+
+    const struct {
+        std::vector<std::string> args;
+        const char *says;
+    } mistakes[] = {
+        {{"--bogus"}, "unexpected argument '--bogus'"},
+        {{"--port"}, "--port needs a PATH"},
+        {{"--port", ""}, "--port needs a PATH"},
+        {{"--port", "/dev/null", "extra"}, "unexpected argument 'extra'"},
+        {{"--help", "extra"}, "unexpected argument"},
+    };
+    for (const auto &m : mistakes) {
+        const Result r = run_sim(m.args);
+        EXPECT_EQ(2, r.status) << m.says;
+        EXPECT_TRUE(has(r.out, m.says)) << r.out;
+        EXPECT_TRUE(has(r.out, "Try 'radio-sim --help'.")) << r.out;
+    }
+    const Result missing = run_sim({"--port", "/nonexistent/ttyS9"});
+    EXPECT_EQ(1, missing.status);
+    EXPECT_TRUE(has(missing.out, "cannot open /nonexistent/ttyS9")) << missing.out;
+}
+
+TEST(RadioSimPort, ShowsAndCountsWhatArrivesUntilInterrupted)
+{
+    auto pty = harness::open_pty();
+    ASSERT_TRUE(pty);
+    int out[2];
+    ASSERT_EQ(0, pipe2(out, O_CLOEXEC));
+    harness::Fd read_end(out[0]);
+    harness::Fd write_end(out[1]);
+    harness::Child sim = harness::Child::spawn(
+        [&] { (void)dup2(write_end.get(), 1); },
+        {RADIO_SIM_BIN, "--port", pty->slave});
+    write_end.reset();
+
+    std::string shown;
+    ASSERT_TRUE(harness::read_until(read_end.get(), &shown,
+                                    [](const std::string &s) { return has(s, "listening"); },
+                                    seconds(5)));
+    ASSERT_TRUE(harness::write_all(pty->master.get(), std::string("\x20\x41\x00", 3)));
+    ASSERT_TRUE(harness::read_until(read_end.get(), &shown,
+                                    [](const std::string &s) { return has(s, "rx 0x00"); },
+                                    seconds(5)))
+        << shown;
+    kill(sim.pid(), SIGINT);
+    harness::read_until(read_end.get(), &shown, [](const std::string &) { return false; },
+                        seconds(2));
+    const auto status = sim.wait_for(seconds(5));
+    ASSERT_TRUE(status);
+    EXPECT_EQ(0, harness::shell_status(*status));
+    EXPECT_TRUE(has(shown, "rx 0x20  key 8     | up ON | down -- |")) << shown;
+    EXPECT_TRUE(has(shown, "rx 0x41  UNKNOWN")) << shown;
+    EXPECT_TRUE(has(shown, "rx 0x00  key space | up -- |")) << shown;
+    EXPECT_TRUE(has(shown, "radio-sim: stopped; 3 bytes received: 8=1 2=0 4=0 6=0 9=0 7=0 "
+                           "space=1 unknown=1"))
+        << shown;
+}
+
+TEST(RadioSimDemo, APastedBurstAllArrivesInOrder)
+{
+    std::string why;
+    if (!harness::port_namespace_available(&why))
+        GTEST_SKIP() << "no private mount namespace here: " << why;
+
+    auto console = harness::open_pty();
+    ASSERT_TRUE(console);
+    const std::string slave = console->slave;
+    harness::Child sim = harness::Child::spawn(
+        [&] {
+            std::string reason;
+            if (!harness::take_terminal(slave, true, &reason))
+                _exit(125);
+        },
+        {RADIO_SIM_BIN});
+    const int master = console->master.get();
+    ASSERT_TRUE(support::wait_key_mode(master, seconds(5)));
+
+    const std::string keys = "824697 ";
+    std::string burst;
+    for (int i = 0; i < 5000; ++i)
+        burst += keys[static_cast<size_t>(i) % keys.size()];
+    std::string screen;
+    ASSERT_TRUE(harness::converse(master, burst, &screen,
+                                  [](const std::string &) { return true; }, seconds(30)));
+    ASSERT_TRUE(harness::converse(master, "\x1b", &screen,
+                                  [](const std::string &s) { return has(s, "radio exited"); },
+                                  seconds(30)));
+    harness::read_until(master, &screen, [](const std::string &) { return false; },
+                        milliseconds(300));
+    const auto status = sim.wait_for(seconds(5));
+    ASSERT_TRUE(status);
+    EXPECT_EQ(1, harness::shell_status(*status));
+
+    const std::string bytes = "\x20\x10\x08\x04\x02\x01";
+    std::string seen;
+    const std::regex rx("rx 0x([0-9a-f]{2})");
+    for (auto it = std::sregex_iterator(screen.begin(), screen.end(), rx);
+         it != std::sregex_iterator(); ++it)
+        seen += static_cast<char>(std::stoi((*it)[1].str(), nullptr, 16));
+    std::string expected;
+    for (const char k : burst)
+        expected += k == ' ' ? '\0' : bytes[keys.find(k)];
+    EXPECT_EQ(expected.size(), seen.size());
+    EXPECT_TRUE(expected == seen) << "bytes out of order or changed";
+    EXPECT_TRUE(has(screen, "radio exited with status 1; 5000 bytes received: 8=715 2=715 "
+                            "4=714 6=714 9=714 7=714 space=714 unknown=0"))
+        << screen.substr(screen.size() > 400 ? screen.size() - 400 : 0);
+}
+
+} // namespace

@@ -1,0 +1,227 @@
+// The radio program end to end: a pty as its controlling terminal and
+// standard streams, another pty in place of its serial port inside a private
+// mount namespace.  The machine's own serial port is never opened.
+
+#include "harness/harness.h"
+#include "tests/support.h"
+
+#include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+enum class Port { present, missing };
+enum class Console { terminal, none };
+
+// One run of radio.
+class RadioRun {
+public:
+    RadioRun(Port port_mode, Console console_mode)
+    {
+        auto console = harness::open_pty();
+        auto port = harness::open_pty();
+        int err[2];
+        if (!console || !port || pipe2(err, O_CLOEXEC) != 0)
+            throw std::runtime_error("no pty");
+        console_ = std::move(*console);
+        port_ = std::move(*port);
+        stderr_.reset(err[0]);
+        harness::Fd err_write(err[1]);
+        // Held open so the port's master never reads a hang-up while radio
+        // is not (or no longer) holding the slave.
+        port_keep_.reset(open(port_.slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+        (void)harness::make_raw(port_.slave);
+        tcgetattr(console_.master.get(), &console_at_start_);
+
+        const std::string console_slave = console_.slave;
+        const std::string slave = port_mode == Port::present ? port_.slave : "";
+        const int err_fd = err_write.get();
+        child_ = harness::Child::spawn(
+            [&] {
+                std::string why;
+                const bool ready =
+                    (console_mode == Console::terminal
+                         ? harness::take_terminal(console_slave, true, &why)
+                         : setsid() >= 0) &&
+                    harness::enter_port_namespace(slave, RADIO_PORT, &why);
+                if (!ready) {
+                    (void)fprintf(stderr, "setup: %s\n", why.c_str());
+                    _exit(125);
+                }
+                if (console_mode == Console::none) {
+                    (void)dup2(err_fd, 1);
+                    (void)dup2(err_fd, 2);
+                }
+            },
+            {RADIO_BIN});
+    }
+
+    int console() const { return console_.master.get(); }
+    pid_t pid() const { return child_.pid(); }
+    const termios &console_at_start() const { return console_at_start_; }
+
+    bool ready() { return support::wait_key_mode(console(), seconds(5)); }
+
+    // Types keys and waits for the bytes they send (count of them).
+    std::string type(const std::string &keys, size_t bytes)
+    {
+        std::string got;
+        const bool typed = harness::converse(console(), keys, &echo_,
+                                             [](const std::string &) { return true; },
+                                             seconds(10));
+        EXPECT_TRUE(typed);
+        harness::read_until(port_.master.get(), &got,
+                            [&](const std::string &s) { return s.size() >= bytes; },
+                            seconds(5));
+        return got;
+    }
+
+    // Everything else the port received, once radio has ended.
+    std::string rest_of_port()
+    {
+        std::string got;
+        harness::read_until(port_.master.get(), &got,
+                            [](const std::string &) { return false; }, milliseconds(200));
+        return got;
+    }
+
+    // radio's exit status; collects the console's echo meanwhile.
+    int finish()
+    {
+        std::optional<int> status;
+        const auto end = std::chrono::steady_clock::now() + seconds(10);
+        while (!status && std::chrono::steady_clock::now() < end) {
+            harness::read_until(console(), &echo_,
+                                [](const std::string &) { return false; }, milliseconds(20));
+            status = child_.wait_for(milliseconds(0));
+        }
+        return status ? harness::shell_status(*status) : -1;
+    }
+
+    const std::string &echo() const { return echo_; }
+    std::string errors()
+    {
+        std::string text;
+        harness::read_until(stderr_.get(), &text, [](const std::string &) { return false; },
+                            milliseconds(100));
+        return text;
+    }
+
+private:
+    harness::Pty console_;
+    harness::Pty port_;
+    harness::Fd port_keep_;
+    harness::Fd stderr_;
+    termios console_at_start_{};
+    std::string echo_;
+    harness::Child child_;
+};
+
+// What radio echoes for each key: a newline, the key, a newline, with the
+// terminal's own NL -> CR NL.
+std::string echoed(const std::string &keys)
+{
+    std::string out;
+    for (const char k : keys)
+        out += std::string("\r\n") + k + "\r\n";
+    return out;
+}
+
+bool same_settings(const termios &a, const termios &b)
+{
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag;
+}
+
+class RadioTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        static std::string why;
+        static const bool available = harness::port_namespace_available(&why);
+        if (!available)
+            GTEST_SKIP() << "no private mount namespace here: " << why;
+    }
+};
+
+TEST_F(RadioTest, EveryCommandKeySendsItsByteAndEscapeRestoresTheConsole)
+{
+    RadioRun radio(Port::present, Console::terminal);
+    ASSERT_TRUE(radio.ready());
+    EXPECT_EQ(std::string("\x20\x10\x08\x04\x02\x01\x00", 7), radio.type("824697 ", 7));
+    // Keys in no row: echoed, nothing sent.  DEL arrives as backspace.
+    radio.type("a\r\x7f", 0);
+    radio.type("\x1b", 0);
+    EXPECT_EQ(1, radio.finish());
+    EXPECT_EQ("", radio.rest_of_port());
+    EXPECT_EQ(echoed("824697 ") + echoed("a\r\b") + echoed("\x1b"), radio.echo());
+    termios end{};
+    ASSERT_EQ(0, tcgetattr(radio.console(), &end));
+    EXPECT_TRUE(same_settings(radio.console_at_start(), end));
+}
+
+TEST_F(RadioTest, CursorKeysDoNotSwallowTheKeysAfterThem)
+{
+    RadioRun radio(Port::present, Console::terminal);
+    ASSERT_TRUE(radio.ready());
+    EXPECT_EQ("\x20", radio.type("\x1b[A8", 1));
+    // A sequence's number counts as the key with that code.
+    EXPECT_EQ("\x10", radio.type("\x1b[50~", 1));
+    radio.type("\x1b[27~", 0); // 27 is Escape
+    EXPECT_EQ(1, radio.finish());
+    EXPECT_EQ("", radio.rest_of_port());
+    EXPECT_EQ(echoed(std::string("\0" "8" "2" "\x1b", 4)), radio.echo());
+}
+
+TEST_F(RadioTest, WithoutItsSerialPortItEndsAtOnceAndSilently)
+{
+    RadioRun radio(Port::missing, Console::terminal);
+    EXPECT_EQ(255, radio.finish());
+    EXPECT_EQ("", radio.echo());
+    termios end{};
+    ASSERT_EQ(0, tcgetattr(radio.console(), &end));
+    EXPECT_TRUE(same_settings(radio.console_at_start(), end));
+}
+
+TEST_F(RadioTest, WithoutAControllingTerminalItSaysSoAndEnds)
+{
+    RadioRun radio(Port::present, Console::none);
+    EXPECT_EQ(255, radio.finish());
+    EXPECT_EQ("\nERROR:  unable to open /dev/tty for key input\n", radio.errors());
+    EXPECT_EQ("", radio.rest_of_port());
+}
+
+TEST_F(RadioTest, WaitingForAKeyCostsNoCpu)
+{
+    RadioRun radio(Port::present, Console::terminal);
+    ASSERT_TRUE(radio.ready());
+    std::this_thread::sleep_for(seconds(1));
+    std::ifstream stat("/proc/" + std::to_string(radio.pid()) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    // utime and stime are fields 14 and 15, counted after the ')' that ends
+    // the command name.
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i >= 14)
+            ticks += std::stol(field);
+    }
+    EXPECT_LE(ticks, 2) << "clock ticks used in a second of waiting";
+    EXPECT_EQ("\x01", radio.type("7", 1)); // still awake to keys
+    radio.type("\x1b", 0);
+    EXPECT_EQ(1, radio.finish());
+}
+
+} // namespace

@@ -1,0 +1,287 @@
+// The serial family on real pseudo-terminals, regular files, pipes and
+// socket pairs.  Each test that opens a pty as a port gets a fresh one: a pty
+// forces CREAD on, so applying the same record to it again is refused.
+
+#include "serial/serial.h"
+#include "tests/support.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+using harness::Fd;
+
+struct PortSettings {
+    int32_t baud;
+    char parity;
+    int32_t databits;
+    int32_t stopbits;
+    uint32_t cflags;
+};
+
+// The settings the pty holds after posix_com_open with these arguments.
+termios opened(const harness::Pty &pty, const PortSettings &s, Fd *port)
+{
+    port->reset(posix_com_open(pty.slave.c_str(), s.baud, s.parity, s.databits,
+                               s.stopbits, s.cflags));
+    termios t{};
+    EXPECT_GE(port->get(), 0);
+    EXPECT_EQ(0, tcgetattr(pty.master.get(), &t));
+    return t;
+}
+
+// Watches a path for opens, so a test can prove a call never touched it.
+class OpenWatch {
+public:
+    explicit OpenWatch(const std::string &path)
+        : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        EXPECT_GE(inotify_add_watch(fd_.get(), path.c_str(), IN_OPEN), 0);
+    }
+    bool opened()
+    {
+        pollfd p = {fd_.get(), POLLIN, 0};
+        return poll(&p, 1, 20) > 0;
+    }
+
+private:
+    Fd fd_;
+};
+
+std::string temp_file()
+{
+    char name[] = "/tmp/radio-serial-test.XXXXXX";
+    Fd fd(mkstemp(name));
+    EXPECT_TRUE(fd);
+    return name;
+}
+
+TEST(SerialOpen, GivesThePortTheWholeRecordForRadiosLine)
+{
+    auto pty = harness::open_pty();
+    ASSERT_TRUE(pty);
+    Fd port;
+    const termios t = opened(*pty, {4800, 'N', 8, 1, 0}, &port);
+    EXPECT_EQ(B4800, cfgetospeed(&t));
+    EXPECT_EQ(B4800, cfgetispeed(&t));
+    EXPECT_EQ(CS8 | CLOCAL | B4800, t.c_cflag & ~CREAD); // a pty forces CREAD
+    EXPECT_EQ(static_cast<tcflag_t>(IGNPAR), t.c_iflag);
+    EXPECT_EQ(0U, t.c_oflag);
+    EXPECT_EQ(static_cast<tcflag_t>(IEXTEN), t.c_lflag);
+    EXPECT_EQ(1, t.c_cc[VMIN]);
+    EXPECT_EQ(0, t.c_cc[VTIME]);
+}
+
+TEST(SerialOpen, StopBitsParitySpeedAndCflagsReachTheLine)
+{
+    // A pty keeps the speed, CSTOPB, PARODD and the caller's flags; it forces
+    // the character size and drops PARENB, which only a real UART shows.
+    const struct {
+        PortSettings in;
+        speed_t speed;
+        tcflag_t kept;
+    } cases[] = {
+        {{4800, 'E', 7, 2, 0}, B4800, CSTOPB},
+        {{4800, 'O', 7, 2, 0}, B4800, CSTOPB | PARODD},
+        {{9600, 'o', 8, 1, 0}, B9600, PARODD},
+        {{134, 'n', 8, 1, 0}, B134, 0},
+        {{115200, 'e', 5, 1, HUPCL}, B115200, HUPCL},
+        {{50, 'N', 6, 2, CRTSCTS}, B50, CSTOPB | CRTSCTS},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.in.baud << c.in.parity << c.in.databits
+                                        << c.in.stopbits);
+        auto pty = harness::open_pty();
+        ASSERT_TRUE(pty);
+        Fd port;
+        const termios t = opened(*pty, c.in, &port);
+        EXPECT_EQ(c.speed, cfgetospeed(&t));
+        EXPECT_EQ(c.speed, cfgetispeed(&t));
+        const tcflag_t watched = CSTOPB | PARODD | HUPCL | CRTSCTS | CLOCAL;
+        EXPECT_EQ(c.kept | CLOCAL, t.c_cflag & watched);
+    }
+}
+
+TEST(SerialOpen, RejectedArgumentsNeverOpenTheDevice)
+{
+    const std::string file = temp_file();
+    OpenWatch watch(file);
+    const PortSettings rejected[] = {
+        {4800, 'X', 8, 1, 0}, {4800, 'N', 9, 1, 0},  {4800, 'N', 4, 1, 0},
+        {4800, 'N', 8, 0, 0}, {4800, 'N', 8, 3, 0},  {230400, 'N', 8, 1, 0},
+        {0, 'N', 8, 1, 0},    {-1, 'N', 8, 1, 0},    {135, 'N', 8, 1, 0},
+        {INT32_MIN, 'N', 8, 1, 0}, {INT32_MAX, 'N', 8, 1, 0},
+        {4800, static_cast<char>(0xCE), 8, 1, 0}, // 'N' | 0x80
+        {4800, '\0', 8, 1, 0},
+    };
+    for (const PortSettings &s : rejected) {
+        EXPECT_EQ(-1, posix_com_open(file.c_str(), s.baud, s.parity, s.databits,
+                                     s.stopbits, s.cflags));
+    }
+    EXPECT_FALSE(watch.opened());
+    // The watch itself works: accepted arguments do open the file (and then
+    // fail, for a file is no terminal).
+    EXPECT_EQ(-1, posix_com_open(file.c_str(), 4800, 'N', 8, 1, 0));
+    EXPECT_TRUE(watch.opened());
+    unlink(file.c_str());
+}
+
+TEST(SerialOpen, FailuresLeaveNoDescriptorOpen)
+{
+    const std::string file = temp_file();
+    const int before = support::open_descriptors();
+    EXPECT_EQ(-1, posix_com_open("/nonexistent/ttyS9", 4800, 'N', 8, 1, 0));
+    EXPECT_EQ(-1, posix_com_open(file.c_str(), 4800, 'N', 8, 1, 0)); // settings refused
+    EXPECT_EQ(-1, posix_com_open("/dev/null", 4800, 'N', 8, 1, 0));
+    EXPECT_EQ(-1, posix_com_open(nullptr, 4800, 'N', 8, 1, 0));
+    EXPECT_EQ(before, support::open_descriptors());
+    unlink(file.c_str());
+}
+
+TEST(SerialOpen, NeverBecomesTheControllingTerminal)
+{
+    // A session with no terminal would take the first terminal it opens
+    // without O_NOCTTY as its own.
+    auto pty = harness::open_pty();
+    ASSERT_TRUE(pty);
+    const std::string slave = pty->slave;
+    harness::Child child = harness::Child::run([&] {
+        if (setsid() < 0)
+            return 2;
+        const int32_t port = posix_com_open(slave.c_str(), 4800, 'N', 8, 1, 0);
+        if (port < 0)
+            return 3;
+        return open("/dev/tty", O_RDONLY) < 0 ? 0 : 1;
+    });
+    const auto status = child.wait_for(std::chrono::seconds(5));
+    ASSERT_TRUE(status);
+    EXPECT_EQ(0, harness::shell_status(*status));
+}
+
+TEST(SerialWrite, OneByteArrivesAndFailuresReportZero)
+{
+    auto pty = harness::open_pty();
+    ASSERT_TRUE(pty);
+    Fd port(posix_com_open(pty->slave.c_str(), 4800, 'N', 8, 1, 0));
+    ASSERT_TRUE(port);
+    EXPECT_EQ(1, posix_com_write(port.get(), '\0'));
+    EXPECT_EQ(1, posix_com_write(port.get(), '\n')); // no output processing
+    std::string got;
+    harness::read_until(pty->master.get(), &got,
+                        [](const std::string &s) { return s.size() >= 2; },
+                        std::chrono::seconds(2));
+    EXPECT_EQ(std::string("\0\n", 2), got);
+
+    EXPECT_EQ(0, posix_com_write(-1, 'x'));
+    Fd readonly(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    EXPECT_EQ(0, posix_com_write(readonly.get(), 'x'));
+}
+
+TEST(SerialClose, PassesOnCloseAndIgnoresNoPort)
+{
+    EXPECT_EQ(0, posix_com_close(-1));
+    const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(0, posix_com_close(fd));
+    EXPECT_EQ(-1, posix_com_close(fd));
+}
+
+TEST(SerialInput, DatareadyAndReadOnAPort)
+{
+    auto pty = harness::open_pty();
+    ASSERT_TRUE(pty);
+    Fd port(posix_com_open(pty->slave.c_str(), 4800, 'N', 8, 1, CREAD));
+    ASSERT_TRUE(port);
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, posix_com_dataready(port.get()));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+
+    ASSERT_TRUE(harness::write_all(pty->master.get(), "\x41"));
+    pollfd p = {port.get(), POLLIN, 0};
+    ASSERT_EQ(1, poll(&p, 1, 2000)); // the pty hands bytes on asynchronously
+    EXPECT_EQ(1, posix_com_dataready(port.get()));
+    EXPECT_EQ(1, posix_com_dataready(port.get())); // polling takes nothing
+    char byte = 0;
+    EXPECT_EQ(1, posix_com_read(port.get(), &byte));
+    EXPECT_EQ('\x41', byte);
+    EXPECT_EQ(0, posix_com_dataready(port.get()));
+}
+
+TEST(SerialInput, ReadReportsZeroForEndOfFileAndNoPort)
+{
+    int ends[2];
+    ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
+    Fd in(ends[0]);
+    close(ends[1]);
+    char byte = 'k';
+    EXPECT_EQ(1, posix_com_dataready(in.get())); // end of file is readable
+    EXPECT_EQ(0, posix_com_read(in.get(), &byte));
+    EXPECT_EQ(0, posix_com_read(-1, &byte));
+    EXPECT_EQ('k', byte);
+}
+
+TEST(SerialInput, HandlesOutsideThePollableRangeAreNoPort)
+{
+    for (const int32_t fd : {-1, -2, INT32_MIN, FD_SETSIZE, FD_SETSIZE + 1, INT32_MAX})
+        EXPECT_EQ(0, posix_com_dataready(fd)) << fd;
+}
+
+TEST(SerialInput, AFailingPollSaysSoAndReportsZero)
+{
+    // A closed descriptor below FD_SETSIZE: select fails with EBADF.
+    testing::internal::CaptureStderr();
+    const int fd = open("/dev/null", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_EQ(0, posix_com_dataready(fd));
+    EXPECT_EQ("\nERROR:  dataready():  select() returned -1\n",
+              testing::internal::GetCapturedStderr());
+}
+
+TEST(SerialString, EachByteIsOneWriteInOrder)
+{
+    // A packet socket keeps each write as a message of its own.
+    int ends[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends));
+    Fd out(ends[0]);
+    Fd in(ends[1]);
+    EXPECT_EQ(3, posix_com_write_string(out.get(), "8\x01 "));
+    for (const char expected : {'8', '\x01', ' '}) {
+        char buf[4];
+        ASSERT_EQ(1, recv(in.get(), buf, sizeof buf, MSG_DONTWAIT));
+        EXPECT_EQ(expected, buf[0]);
+    }
+    char buf[4];
+    EXPECT_EQ(-1, recv(in.get(), buf, sizeof buf, MSG_DONTWAIT));
+}
+
+TEST(SerialString, CountsEveryByteEvenWhenEveryWriteFails)
+{
+    Fd readonly(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    EXPECT_EQ(3, posix_com_write_string(readonly.get(), "abc"));
+}
+
+TEST(SerialString, EmptyNullAndNoPortSendNothing)
+{
+    int ends[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends));
+    Fd out(ends[0]);
+    Fd in(ends[1]);
+    EXPECT_EQ(0, posix_com_write_string(out.get(), ""));
+    EXPECT_EQ(0, posix_com_write_string(out.get(), nullptr));
+    EXPECT_EQ(0, posix_com_write_string(-1, "abc"));
+    char buf[4];
+    EXPECT_EQ(-1, recv(in.get(), buf, sizeof buf, MSG_DONTWAIT));
+}
+
+} // namespace
