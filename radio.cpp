@@ -33,13 +33,14 @@ constexpr Command commands[] = {
     {'2', 0x10}, // down
     {'4', 0x08}, // left
     {'6', 0x04}, // right
-    {'9', 0x02},
-    {'7', 0x01},
-    {' ', 0x00},
+    {'9', 0x02}, {'7', 0x01}, {' ', 0x00},
 };
 
 // Internal linkage: the socket call of the same name stays untouched.
-int32_t send(char ch) { return posix_com_write(myport, ch); }
+int32_t send(char ch)
+{
+    return posix_com_write(myport, ch);
+}
 
 void handle_key(signed char key)
 {
@@ -64,8 +65,7 @@ int main()
     // Without a console nothing could ever end the loop below.
     (void)posix_kbhit();
     if (kbport == -1) {
-        (void)fprintf(stderr, "\nERROR:  unable to open %s for key input\n",
-                      posix_console_name());
+        (void)fprintf(stderr, "\nERROR:  unable to open %s for key input\n", posix_console_name());
         return -1;
     }
 

@@ -21,11 +21,17 @@ constexpr unsigned char del = 127;
 constexpr unsigned char backspace = 8;
 
 // fd_set has FD_SETSIZE bits; FD_SET with anything else writes outside it.
-bool pollable(int32_t fd) { return fd >= 0 && fd < FD_SETSIZE; }
+bool pollable(int32_t fd)
+{
+    return fd >= 0 && fd < FD_SETSIZE;
+}
 
 // ECMA-48 ends a control sequence with one byte from '@' to '~': a letter
 // for the cursor keys, '~' for the editing and function keys.
-bool is_final_byte(unsigned char c) { return c >= 0x40 && c <= 0x7E; }
+bool is_final_byte(unsigned char c)
+{
+    return c >= 0x40 && c <= 0x7E;
+}
 
 [[noreturn]] void fail(const char *format)
 {
@@ -92,8 +98,7 @@ void open_console()
         fail("\nERROR:  unable to get tty attributes for %s\n");
     to_key_mode(&t);
     if (tcsetattr(kbport, TCSANOW, &t) != 0)
-        (void)fprintf(stderr, "\nERROR:  unable to set tty attributes for %s\n",
-                      ctermid(nullptr));
+        (void)fprintf(stderr, "\nERROR:  unable to set tty attributes for %s\n", ctermid(nullptr));
 }
 
 // Reads the rest of a sequence after Escape '[' up to and including its
@@ -112,7 +117,10 @@ signed char read_sequence()
 
 } // namespace
 
-extern "C" const char *posix_console_name(void) { return ctermid(nullptr); }
+extern "C" const char *posix_console_name(void)
+{
+    return ctermid(nullptr);
+}
 
 extern "C" struct termios *posix_get_termsettings(const char *path)
 {
@@ -133,8 +141,7 @@ extern "C" struct termios *posix_get_termsettings(const char *path)
     return settings;
 }
 
-extern "C" int32_t posix_set_termsettings(const char *path,
-                                          const struct termios *settings)
+extern "C" int32_t posix_set_termsettings(const char *path, const struct termios *settings)
 {
     if (path == nullptr || settings == nullptr)
         return 0;

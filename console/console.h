@@ -48,8 +48,7 @@ struct termios *posix_get_termsettings(const char *path);
  * Applies settings to the terminal at path at once.  Result: 1 when applied,
  * else 0 (also for a null argument).  Leaves no descriptor open.
  */
-int32_t posix_set_termsettings(const char *path,
-                               const struct termios *settings);
+int32_t posix_set_termsettings(const char *path, const struct termios *settings);
 
 /*
  * Never waits.  Result: 1 when a key is waiting, else 0.  The first call that

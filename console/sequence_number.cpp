@@ -15,14 +15,16 @@ bool is_space(unsigned char c)
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+bool is_digit(unsigned char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 void add_digit(sequence_number *n, unsigned char c)
 {
     const uint32_t digit = c - static_cast<uint32_t>('0');
     const uint64_t next = static_cast<uint64_t>(n->magnitude) * 10U + digit;
-    n->magnitude = next > magnitude_cap ? magnitude_cap
-                                        : static_cast<uint32_t>(next);
+    n->magnitude = next > magnitude_cap ? magnitude_cap : static_cast<uint32_t>(next);
 }
 
 } // namespace
@@ -54,8 +56,7 @@ void sequence_number_feed(sequence_number *n, unsigned char byte)
             n->phase = finished;
         }
         return;
-    default:
-        return;
+    default: return;
     }
 }
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -65,12 +66,11 @@ bool bind(const std::string &from, const std::string &to, std::string *why)
 }
 
 // Binds from over a new empty file or folder at to.
-bool bind_new(const std::string &from, const std::string &to, bool folder,
-              std::string *why)
+bool bind_new(const std::string &from, const std::string &to, bool folder, std::string *why)
 {
-    const bool made = folder ? mkdir(to.c_str(), 0755) == 0
-                             : Fd(open(to.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644))
-                                   .get() >= 0;
+    const bool made = folder
+                          ? mkdir(to.c_str(), 0755) == 0
+                          : Fd(open(to.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644)).get() >= 0;
     if (!made)
         return failed(why, "creating " + to);
     return bind(from, to, why);
@@ -78,8 +78,7 @@ bool bind_new(const std::string &from, const std::string &to, bool folder,
 
 // For a machine without the port's device node: a small /dev of our own,
 // laid over the real one in this namespace only.
-bool lay_dev(const std::string &slave, const std::string &port,
-             std::string *why)
+bool lay_dev(const std::string &slave, const std::string &port, std::string *why)
 {
     const std::string::size_type slash = port.rfind('/');
     if (port.compare(0, slash + 1, "/dev/") != 0 || port.size() <= 5) {
@@ -92,11 +91,14 @@ bool lay_dev(const std::string &slave, const std::string &port,
     const std::string dev = folder;
     if (mount("tmpfs", folder, "tmpfs", 0, "mode=755") != 0)
         return failed(why, "tmpfs on " + dev);
-    for (const char *name : {"null", "zero", "full", "random", "urandom", "tty", "ptmx"}) {
-        if (exists(std::string("/dev/") + name) &&
-            !bind_new(std::string("/dev/") + name, dev + "/" + name, false, why))
-            return false;
-    }
+    static const char *const devices[] = {"null",    "zero", "full", "random",
+                                          "urandom", "tty",  "ptmx"};
+    const bool bound = std::all_of(std::begin(devices), std::end(devices), [&](const char *name) {
+        const std::string real = std::string("/dev/") + name;
+        return !exists(real) || bind_new(real, dev + "/" + name, false, why);
+    });
+    if (!bound)
+        return false;
     if (!bind_new("/dev/pts", dev + "/pts", true, why) ||
         (!slave.empty() && !bind_new(slave, dev + port.substr(4), false, why)))
         return false;
@@ -123,7 +125,10 @@ Fd &Fd::operator=(Fd &&other) noexcept
     return *this;
 }
 
-Fd::~Fd() { reset(); }
+Fd::~Fd()
+{
+    reset();
+}
 
 int Fd::release()
 {
@@ -180,8 +185,7 @@ bool take_terminal(const std::string &slave, bool std_streams, std::string *why)
     return true;
 }
 
-bool enter_port_namespace(const std::string &slave, const std::string &port,
-                          std::string *why)
+bool enter_port_namespace(const std::string &slave, const std::string &port, std::string *why)
 {
     if (!unshare_mounts(why))
         return false;
@@ -211,8 +215,9 @@ bool port_namespace_available(std::string *why)
     write_end.reset();
     const auto status = probe.wait_for(std::chrono::seconds(10));
     std::string reason;
-    (void)read_until(read_end.get(), &reason, [](const std::string &) { return false; },
-                     std::chrono::milliseconds(100));
+    (void)read_until(
+        read_end.get(), &reason, [](const std::string &) { return false; },
+        std::chrono::milliseconds(100));
     if (status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
         return true;
     if (why != nullptr)
@@ -220,7 +225,10 @@ bool port_namespace_available(std::string *why)
     return false;
 }
 
-Child::Child(Child &&other) noexcept : pid_(other.pid_) { other.pid_ = -1; }
+Child::Child(Child &&other) noexcept : pid_(other.pid_)
+{
+    other.pid_ = -1;
+}
 
 Child &Child::operator=(Child &&other) noexcept
 {
@@ -232,16 +240,17 @@ Child &Child::operator=(Child &&other) noexcept
     return *this;
 }
 
-Child::~Child() { kill_now(); }
-
-Child Child::spawn(const std::function<void()> &setup,
-                   const std::vector<std::string> &argv)
+Child::~Child()
 {
-    std::vector<char *> args;
-    args.reserve(argv.size() + 1);
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
+    kill_now();
+}
+
+Child Child::spawn(const std::function<void()> &setup, const std::vector<std::string> &argv)
+{
+    // execv's argument list, as C strings that live as long as argv.
+    std::vector<char *> args(argv.size() + 1, nullptr);
+    std::transform(argv.begin(), argv.end(), args.begin(),
+                   [](const std::string &a) { return const_cast<char *>(a.c_str()); });
     return run([&] {
         setup();
         execv(args[0], args.data());
@@ -298,40 +307,51 @@ int shell_status(int wait_status)
 
 namespace {
 
-bool converse_nonblocking(int fd, const std::string &input,
-                          std::string *out,
+int ms_left(std::chrono::steady_clock::time_point end)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Appends what fd has to out; false once fd has ended (end of file, error).
+bool take(int fd, std::string *out)
+{
+    char buf[4096];
+    const ssize_t got = read(fd, buf, sizeof buf);
+    if (got > 0) {
+        out->append(buf, static_cast<size_t>(got));
+        return true;
+    }
+    return got < 0 && (errno == EAGAIN || errno == EINTR);
+}
+
+// Writes what fd has room for; returns how much that was.
+size_t put(int fd, const std::string &input, size_t sent)
+{
+    const ssize_t n = write(fd, input.data() + sent, input.size() - sent);
+    return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+bool converse_nonblocking(int fd, const std::string &input, std::string *out,
                           const std::function<bool(const std::string &)> &pred,
                           std::chrono::milliseconds limit)
 {
     const auto end = std::chrono::steady_clock::now() + limit;
     size_t sent = 0;
     while (sent < input.size() || !pred(*out)) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            end - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return false;
-        const short want = sent < input.size() ? POLLIN | POLLOUT : POLLIN;
-        pollfd p = {fd, want, 0};
-        const int n = poll(&p, 1, static_cast<int>(left.count()));
+        const int left = ms_left(end);
+        const bool writing = sent < input.size();
+        pollfd p = {fd, static_cast<short>(writing ? POLLIN | POLLOUT : POLLIN), 0};
+        const int n = left > 0 ? poll(&p, 1, left) : 0;
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return false;
-        if ((p.revents & POLLOUT) != 0) {
-            const ssize_t put = write(fd, input.data() + sent,
-                                      input.size() - sent);
-            if (put > 0)
-                sent += static_cast<size_t>(put);
-        }
-        if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-            char buf[4096];
-            const ssize_t got = read(fd, buf, sizeof buf);
-            if (got < 0 && errno == EAGAIN)
-                continue;
-            if (got <= 0)
-                return sent == input.size() && pred(*out);
-            out->append(buf, static_cast<size_t>(got));
-        }
+        if ((p.revents & POLLOUT) != 0)
+            sent += put(fd, input, sent);
+        if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !take(fd, out))
+            return sent == input.size() && pred(*out);
     }
     return true;
 }
@@ -339,8 +359,7 @@ bool converse_nonblocking(int fd, const std::string &input,
 } // namespace
 
 bool converse(int fd, const std::string &input, std::string *out,
-              const std::function<bool(const std::string &)> &pred,
-              std::chrono::milliseconds limit)
+              const std::function<bool(const std::string &)> &pred, std::chrono::milliseconds limit)
 {
     // Non-blocking while we talk: a write takes what there is room for and
     // never waits on a peer that is itself waiting for us to read.
@@ -352,8 +371,7 @@ bool converse(int fd, const std::string &input, std::string *out,
     return done;
 }
 
-bool read_until(int fd, std::string *out,
-                const std::function<bool(const std::string &)> &pred,
+bool read_until(int fd, std::string *out, const std::function<bool(const std::string &)> &pred,
                 std::chrono::milliseconds limit)
 {
     return converse(fd, "", out, pred, limit);

@@ -50,8 +50,7 @@ bool make_raw(const std::string &slave);
 // In a freshly forked child: becomes a session leader whose controlling
 // terminal is the pty at slave, and (if std_streams) makes that pty its
 // standard input, output and error.  Returns false with *why set.
-bool take_terminal(const std::string &slave, bool std_streams,
-                   std::string *why);
+bool take_terminal(const std::string &slave, bool std_streams, std::string *why);
 
 // In a freshly forked child: enters a private mount namespace in which the
 // path port is the pty slave at slave.  Works as root (a new mount
@@ -59,8 +58,7 @@ bool take_terminal(const std::string &slave, bool std_streams,
 // slave makes a namespace in which port does not exist at all.  Where port
 // does not exist, a tmpfs with the few devices a console program needs is
 // laid over its folder.  Returns false with *why set.
-bool enter_port_namespace(const std::string &slave, const std::string &port,
-                          std::string *why);
+bool enter_port_namespace(const std::string &slave, const std::string &port, std::string *why);
 
 // Whether enter_port_namespace can work here (tried in a throw-away child).
 bool port_namespace_available(std::string *why);
@@ -76,8 +74,7 @@ public:
     ~Child();
 
     // Forks; the child runs setup (which may _exit) and then execs argv.
-    static Child spawn(const std::function<void()> &setup,
-                       const std::vector<std::string> &argv);
+    static Child spawn(const std::function<void()> &setup, const std::vector<std::string> &argv);
     // Forks; the child runs body and _exits with its result.
     static Child run(const std::function<int()> &body);
 
@@ -103,8 +100,7 @@ bool converse(int fd, const std::string &input, std::string *out,
 
 // Reads what is readable on fd into out until pred(out) holds or the time
 // runs out.  Returns whether pred held.
-bool read_until(int fd, std::string *out,
-                const std::function<bool(const std::string &)> &pred,
+bool read_until(int fd, std::string *out, const std::function<bool(const std::string &)> &pred,
                 std::chrono::milliseconds limit);
 
 // Writes all of data, or returns false.

@@ -4,10 +4,12 @@
 
 #include "serial/serial.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -21,6 +23,7 @@ struct Rate {
     speed_t code;
 };
 
+// clang-format off
 constexpr Rate rates[] = {
     {50, B50},       {75, B75},       {110, B110},     {134, B134},
     {150, B150},     {200, B200},     {300, B300},     {600, B600},
@@ -28,17 +31,18 @@ constexpr Rate rates[] = {
     {9600, B9600},   {19200, B19200}, {38400, B38400}, {57600, B57600},
     {115200, B115200},
 };
+// clang-format on
 
 // Returns false for a rate outside the table (0 would hang the line up).
 bool speed_code(int32_t baud, speed_t *code)
 {
-    for (const Rate &r : rates) {
-        if (r.baud == baud) {
-            *code = r.code;
-            return true;
-        }
-    }
-    return false;
+    const Rate *end = std::end(rates);
+    const Rate *r =
+        std::find_if(std::begin(rates), end, [baud](const Rate &x) { return x.baud == baud; });
+    if (r == end)
+        return false;
+    *code = r->code;
+    return true;
 }
 
 tcflag_t size_bits(int32_t databits)
@@ -62,13 +66,11 @@ tcflag_t parity_bits(int parity)
 
 // The checks run in a fixed order and before anything is opened, so a bad
 // call never touches (or waits for) the device.
-bool settings_valid(int32_t baud, int parity, int32_t databits,
-                    int32_t stopbits)
+bool settings_valid(int32_t baud, int parity, int32_t databits, int32_t stopbits)
 {
     speed_t unused = 0;
     return databits >= 5 && databits <= 8 && (stopbits == 1 || stopbits == 2) &&
-           (parity == 'N' || parity == 'O' || parity == 'E') &&
-           speed_code(baud, &unused);
+           (parity == 'N' || parity == 'O' || parity == 'E') && speed_code(baud, &unused);
 }
 
 // The whole record is built here rather than read from the device, so the
@@ -91,14 +93,13 @@ bool settings_valid(int32_t baud, int parity, int32_t databits,
 //                         like any blocking descriptor; 0 disables every
 //                         special character, and none applies anyway
 //   c_line   0            the ordinary line discipline
-termios port_record(int32_t databits, int32_t stopbits, int parity,
-                    uint32_t cflags)
+termios port_record(int32_t databits, int32_t stopbits, int parity, uint32_t cflags)
 {
     termios t{};
     t.c_iflag = IGNPAR;
     t.c_oflag = 0;
-    t.c_cflag = size_bits(databits) | (stopbits == 2 ? CSTOPB : 0U) |
-                parity_bits(parity) | cflags | CLOCAL;
+    t.c_cflag =
+        size_bits(databits) | (stopbits == 2 ? CSTOPB : 0U) | parity_bits(parity) | cflags | CLOCAL;
     t.c_lflag = IEXTEN;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
@@ -106,12 +107,14 @@ termios port_record(int32_t databits, int32_t stopbits, int parity,
 }
 
 // A descriptor the poll may put in an fd_set without writing out of bounds.
-bool pollable(int32_t fd) { return fd >= 0 && fd < FD_SETSIZE; }
+bool pollable(int32_t fd)
+{
+    return fd >= 0 && fd < FD_SETSIZE;
+}
 
 } // namespace
 
-extern "C" int32_t posix_com_open(const char *device, int32_t baud,
-                                  char parity, int32_t databits,
+extern "C" int32_t posix_com_open(const char *device, int32_t baud, char parity, int32_t databits,
                                   int32_t stopbits, uint32_t cflags)
 {
     // toupper is only defined for unsigned char values and EOF; a byte
@@ -130,8 +133,7 @@ extern "C" int32_t posix_com_open(const char *device, int32_t baud,
         return no_port;
 
     termios t = port_record(databits, stopbits, upper, cflags);
-    if (cfsetispeed(&t, code) == 0 && cfsetospeed(&t, code) == 0 &&
-        tcsetattr(fd, TCSANOW, &t) == 0)
+    if (cfsetispeed(&t, code) == 0 && cfsetospeed(&t, code) == 0 && tcsetattr(fd, TCSANOW, &t) == 0)
         return fd;
 
     // A port whose settings were refused is no port; the caller never sees
@@ -165,8 +167,7 @@ extern "C" int32_t posix_com_dataready(int32_t fd)
     timeval zero{};
     const int n = select(fd + 1, &readable, nullptr, nullptr, &zero);
     if (n == -1) {
-        static const char message[] =
-            "\nERROR:  dataready():  select() returned -1\n";
+        static const char message[] = "\nERROR:  dataready():  select() returned -1\n";
         (void)fwrite(message, 1, sizeof message - 1, stderr);
         return 0;
     }

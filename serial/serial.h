@@ -37,8 +37,8 @@ extern "C" {
  * Reads on the handle wait until at least one byte has arrived (VMIN 1,
  * VTIME 0): poll with posix_com_dataready first to avoid waiting.
  */
-int32_t posix_com_open(const char *device, int32_t baud, char parity,
-                       int32_t databits, int32_t stopbits, uint32_t cflags);
+int32_t posix_com_open(const char *device, int32_t baud, char parity, int32_t databits,
+                       int32_t stopbits, uint32_t cflags);
 
 /* One write(2) of the byte ch.  Result: 1 when it was written, else 0. */
 int32_t posix_com_write(int32_t fd, char ch);

@@ -10,7 +10,7 @@ static int failures = 0;
 static void expect(int ok, const char *what)
 {
     if (!ok) {
-        fprintf(stderr, "c_api: %s\n", what);
+        (void)fprintf(stderr, "c_api: %s\n", what);
         ++failures;
     }
 }

@@ -37,8 +37,8 @@ Result run_sim(const std::vector<std::string> &args)
         argv);
     write_end.reset();
     Result r{-1, ""};
-    harness::read_until(read_end.get(), &r.out, [](const std::string &) { return false; },
-                        seconds(5));
+    harness::read_until(
+        read_end.get(), &r.out, [](const std::string &) { return false; }, seconds(5));
     const auto status = child.wait_for(seconds(5));
     r.status = status ? harness::shell_status(*status) : -1;
     return r;
@@ -87,23 +87,21 @@ TEST(RadioSimPort, ShowsAndCountsWhatArrivesUntilInterrupted)
     ASSERT_EQ(0, pipe2(out, O_CLOEXEC));
     harness::Fd read_end(out[0]);
     harness::Fd write_end(out[1]);
-    harness::Child sim = harness::Child::spawn(
-        [&] { (void)dup2(write_end.get(), 1); },
-        {RADIO_SIM_BIN, "--port", pty->slave});
+    harness::Child sim = harness::Child::spawn([&] { (void)dup2(write_end.get(), 1); },
+                                               {RADIO_SIM_BIN, "--port", pty->slave});
     write_end.reset();
 
     std::string shown;
-    ASSERT_TRUE(harness::read_until(read_end.get(), &shown,
-                                    [](const std::string &s) { return has(s, "listening"); },
-                                    seconds(5)));
+    ASSERT_TRUE(harness::read_until(
+        read_end.get(), &shown, [](const std::string &s) { return has(s, "listening"); },
+        seconds(5)));
     ASSERT_TRUE(harness::write_all(pty->master.get(), std::string("\x20\x41\x00", 3)));
-    ASSERT_TRUE(harness::read_until(read_end.get(), &shown,
-                                    [](const std::string &s) { return has(s, "rx 0x00"); },
-                                    seconds(5)))
+    ASSERT_TRUE(harness::read_until(
+        read_end.get(), &shown, [](const std::string &s) { return has(s, "rx 0x00"); }, seconds(5)))
         << shown;
     kill(sim.pid(), SIGINT);
-    harness::read_until(read_end.get(), &shown, [](const std::string &) { return false; },
-                        seconds(2));
+    harness::read_until(
+        read_end.get(), &shown, [](const std::string &) { return false; }, seconds(2));
     const auto status = sim.wait_for(seconds(5));
     ASSERT_TRUE(status);
     EXPECT_EQ(0, harness::shell_status(*status));
@@ -139,13 +137,13 @@ TEST(RadioSimDemo, APastedBurstAllArrivesInOrder)
     for (int i = 0; i < 5000; ++i)
         burst += keys[static_cast<size_t>(i) % keys.size()];
     std::string screen;
-    ASSERT_TRUE(harness::converse(master, burst, &screen,
-                                  [](const std::string &) { return true; }, seconds(30)));
-    ASSERT_TRUE(harness::converse(master, "\x1b", &screen,
-                                  [](const std::string &s) { return has(s, "radio exited"); },
-                                  seconds(30)));
-    harness::read_until(master, &screen, [](const std::string &) { return false; },
-                        milliseconds(300));
+    ASSERT_TRUE(harness::converse(
+        master, burst, &screen, [](const std::string &) { return true; }, seconds(30)));
+    ASSERT_TRUE(harness::converse(
+        master, "\x1b", &screen, [](const std::string &s) { return has(s, "radio exited"); },
+        seconds(30)));
+    harness::read_until(
+        master, &screen, [](const std::string &) { return false; }, milliseconds(300));
     const auto status = sim.wait_for(seconds(5));
     ASSERT_TRUE(status);
     EXPECT_EQ(1, harness::shell_status(*status));

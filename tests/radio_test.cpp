@@ -5,6 +5,7 @@
 #include "harness/harness.h"
 #include "tests/support.h"
 
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -28,20 +29,21 @@ class RadioRun {
 public:
     RadioRun(Port port_mode, Console console_mode)
     {
-        auto console = harness::open_pty();
-        auto port = harness::open_pty();
+        auto console_pty = harness::open_pty();
+        auto port_pty = harness::open_pty();
         int err[2];
-        if (!console || !port || pipe2(err, O_CLOEXEC) != 0)
+        if (!console_pty || !port_pty || pipe2(err, O_CLOEXEC) != 0)
             throw std::runtime_error("no pty");
-        console_ = std::move(*console);
-        port_ = std::move(*port);
+        console_ = std::move(*console_pty);
+        port_ = std::move(*port_pty);
         stderr_.reset(err[0]);
         harness::Fd err_write(err[1]);
         // Held open so the port's master never reads a hang-up while radio
         // is not (or no longer) holding the slave.
         port_keep_.reset(open(port_.slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
         (void)harness::make_raw(port_.slave);
-        tcgetattr(console_.master.get(), &console_at_start_);
+        if (tcgetattr(console_.master.get(), &console_at_start_) != 0)
+            throw std::runtime_error("no console settings");
 
         const std::string console_slave = console_.slave;
         const std::string slave = port_mode == Port::present ? port_.slave : "";
@@ -49,11 +51,10 @@ public:
         child_ = harness::Child::spawn(
             [&] {
                 std::string why;
-                const bool ready =
-                    (console_mode == Console::terminal
-                         ? harness::take_terminal(console_slave, true, &why)
-                         : setsid() >= 0) &&
-                    harness::enter_port_namespace(slave, RADIO_PORT, &why);
+                const bool ready = (console_mode == Console::terminal
+                                        ? harness::take_terminal(console_slave, true, &why)
+                                        : setsid() >= 0) &&
+                                   harness::enter_port_namespace(slave, RADIO_PORT, &why);
                 if (!ready) {
                     (void)fprintf(stderr, "setup: %s\n", why.c_str());
                     _exit(125);
@@ -63,35 +64,47 @@ public:
                     (void)dup2(err_fd, 2);
                 }
             },
-            {RADIO_BIN});
+            command());
+    }
+
+    // radio, behind the wrapper (valgrind, say) that RADIO_TEST_WRAPPER
+    // names, if any.
+    static std::vector<std::string> command()
+    {
+        std::vector<std::string> argv;
+        const char *wrapper = getenv("RADIO_TEST_WRAPPER");
+        std::istringstream words(wrapper != nullptr ? wrapper : "");
+        for (std::string word; words >> word;)
+            argv.push_back(word);
+        argv.emplace_back(RADIO_BIN);
+        return argv;
     }
 
     int console() const { return console_.master.get(); }
     pid_t pid() const { return child_.pid(); }
     const termios &console_at_start() const { return console_at_start_; }
 
-    bool ready() { return support::wait_key_mode(console(), seconds(5)); }
+    bool ready() const { return support::wait_key_mode(console(), seconds(5)); }
 
     // Types keys and waits for the bytes they send (count of them).
     std::string type(const std::string &keys, size_t bytes)
     {
         std::string got;
-        const bool typed = harness::converse(console(), keys, &echo_,
-                                             [](const std::string &) { return true; },
-                                             seconds(10));
+        const bool typed = harness::converse(
+            console(), keys, &echo_, [](const std::string &) { return true; }, seconds(10));
         EXPECT_TRUE(typed);
-        harness::read_until(port_.master.get(), &got,
-                            [&](const std::string &s) { return s.size() >= bytes; },
-                            seconds(5));
+        harness::read_until(
+            port_.master.get(), &got, [&](const std::string &s) { return s.size() >= bytes; },
+            seconds(5));
         return got;
     }
 
     // Everything else the port received, once radio has ended.
-    std::string rest_of_port()
+    std::string rest_of_port() const
     {
         std::string got;
-        harness::read_until(port_.master.get(), &got,
-                            [](const std::string &) { return false; }, milliseconds(200));
+        harness::read_until(
+            port_.master.get(), &got, [](const std::string &) { return false; }, milliseconds(200));
         return got;
     }
 
@@ -101,8 +114,8 @@ public:
         std::optional<int> status;
         const auto end = std::chrono::steady_clock::now() + seconds(10);
         while (!status && std::chrono::steady_clock::now() < end) {
-            harness::read_until(console(), &echo_,
-                                [](const std::string &) { return false; }, milliseconds(20));
+            harness::read_until(
+                console(), &echo_, [](const std::string &) { return false; }, milliseconds(20));
             status = child_.wait_for(milliseconds(0));
         }
         return status ? harness::shell_status(*status) : -1;
@@ -112,8 +125,8 @@ public:
     std::string errors()
     {
         std::string text;
-        harness::read_until(stderr_.get(), &text, [](const std::string &) { return false; },
-                            milliseconds(100));
+        harness::read_until(
+            stderr_.get(), &text, [](const std::string &) { return false; }, milliseconds(100));
         return text;
     }
 
@@ -180,7 +193,12 @@ TEST_F(RadioTest, CursorKeysDoNotSwallowTheKeysAfterThem)
     radio.type("\x1b[27~", 0); // 27 is Escape
     EXPECT_EQ(1, radio.finish());
     EXPECT_EQ("", radio.rest_of_port());
-    EXPECT_EQ(echoed(std::string("\0" "8" "2" "\x1b", 4)), radio.echo());
+    EXPECT_EQ(echoed(std::string("\0"
+                                 "8"
+                                 "2"
+                                 "\x1b",
+                                 4)),
+              radio.echo());
 }
 
 TEST_F(RadioTest, WithoutItsSerialPortItEndsAtOnceAndSilently)

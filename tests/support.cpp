@@ -45,10 +45,10 @@ Session::Session(const std::function<void(const Report &)> &body)
     pty_ = std::move(*pty);
     reports_.reset(pipe_ends[0]);
     harness::Fd to_parent(pipe_ends[1]);
-    const std::string slave = pty_.slave;
+    const std::string terminal = pty_.slave;
     child_ = harness::Child::run([&] {
         std::string why;
-        if (!harness::take_terminal(slave, false, &why)) {
+        if (!harness::take_terminal(terminal, false, &why)) {
             (void)harness::write_all(to_parent.get(), "setup failed: " + why + "\n");
             return 120;
         }
@@ -61,9 +61,7 @@ Session::Session(const std::function<void(const Report &)> &body)
 
 std::string Session::next(std::chrono::milliseconds limit)
 {
-    const auto has_line = [](const std::string &s) {
-        return s.find('\n') != std::string::npos;
-    };
+    const auto has_line = [](const std::string &s) { return s.find('\n') != std::string::npos; };
     if (!harness::read_until(reports_.get(), &pending_, has_line, limit))
         return pending_.empty() ? "<timeout>" : "<closed>";
     const auto end = pending_.find('\n');

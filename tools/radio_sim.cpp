@@ -10,6 +10,7 @@
 #include "harness/harness.h"
 #include "serial/serial.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -39,8 +40,12 @@ struct Line {
 };
 
 constexpr std::array<Line, 6> lines = {{
-    {0x20, "up"}, {0x10, "down"}, {0x08, "left"},
-    {0x04, "right"}, {0x02, "9"}, {0x01, "7"},
+    {0x20, "up"},
+    {0x10, "down"},
+    {0x08, "left"},
+    {0x04, "right"},
+    {0x02, "9"},
+    {0x01, "7"},
 }};
 
 // The command bytes the device knows, and the key that sends each.
@@ -50,8 +55,13 @@ struct Command {
 };
 
 constexpr std::array<Command, 7> commands = {{
-    {0x20, "8"}, {0x10, "2"}, {0x08, "4"}, {0x04, "6"},
-    {0x02, "9"}, {0x01, "7"}, {0x00, "space"},
+    {0x20, "8"},
+    {0x10, "2"},
+    {0x08, "4"},
+    {0x04, "6"},
+    {0x02, "9"},
+    {0x01, "7"},
+    {0x00, "space"},
 }};
 
 struct Device {
@@ -63,11 +73,9 @@ struct Device {
 
 const Command *find_command(unsigned char byte)
 {
-    for (const Command &c : commands) {
-        if (c.byte == byte)
-            return &c;
-    }
-    return nullptr;
+    const auto *c = std::find_if(commands.begin(), commands.end(),
+                                 [byte](const Command &x) { return x.byte == byte; });
+    return c == commands.end() ? nullptr : c;
 }
 
 // One line per byte: what came, what it means, and the lines afterwards.
@@ -77,8 +85,7 @@ void receive(Device *device, unsigned char byte)
     const Command *command = find_command(byte);
     if (command == nullptr) {
         ++device->unknown;
-        printf("rx 0x%02x  UNKNOWN    not a command byte; lines unchanged\n",
-               byte);
+        printf("rx 0x%02x  UNKNOWN    not a command byte; lines unchanged\n", byte);
         return;
     }
     ++device->count[static_cast<size_t>(command - commands.data())];
@@ -123,25 +130,25 @@ bool drain(int32_t port, Device *device)
 
 void usage(FILE *to)
 {
-    fprintf(to,
-            "Usage: radio-sim [--port PATH]\n"
-            "Plays the device at the far end of radio's serial line.\n"
-            "\n"
-            "With no arguments: a demo that needs no hardware.  radio runs in this\n"
-            "terminal; a pseudo-terminal stands in for %s inside a private\n"
-            "mount namespace, so the machine's own port is never opened.  Press\n"
-            "8 2 4 6 9 7 or space to send commands, Escape to end.  Each byte is\n"
-            "shown in hex with its key and the device's six command lines.\n"
-            "radio-sim ends with radio's exit status and a summary.\n"
-            "\n"
-            "  --port PATH   listen on a real serial port at 4800 baud 8N1 (for\n"
-            "                radio on another machine, across a null-modem cable);\n"
-            "                Ctrl-C ends it with the summary\n"
-            "  --help        show this text\n"
-            "  --version     show the version\n"
-            "\n"
-            "Needs root, or unprivileged user namespaces, for the demo.\n",
-            RADIO_PORT);
+    (void)fprintf(to,
+                  "Usage: radio-sim [--port PATH]\n"
+                  "Plays the device at the far end of radio's serial line.\n"
+                  "\n"
+                  "With no arguments: a demo that needs no hardware.  radio runs in this\n"
+                  "terminal; a pseudo-terminal stands in for %s inside a private\n"
+                  "mount namespace, so the machine's own port is never opened.  Press\n"
+                  "8 2 4 6 9 7 or space to send commands, Escape to end.  Each byte is\n"
+                  "shown in hex with its key and the device's six command lines.\n"
+                  "radio-sim ends with radio's exit status and a summary.\n"
+                  "\n"
+                  "  --port PATH   listen on a real serial port at 4800 baud 8N1 (for\n"
+                  "                radio on another machine, across a null-modem cable);\n"
+                  "                Ctrl-C ends it with the summary\n"
+                  "  --help        show this text\n"
+                  "  --version     show the version\n"
+                  "\n"
+                  "Needs root, or unprivileged user namespaces, for the demo.\n",
+                  RADIO_PORT);
 }
 
 std::string radio_path()
@@ -155,15 +162,18 @@ std::string radio_path()
 }
 
 volatile sig_atomic_t stop_signal = 0;
-void on_stop(int sig) { stop_signal = sig; }
+void on_stop(int sig)
+{
+    stop_signal = sig;
+}
 
 // Listens on a real port until Ctrl-C or the port goes away.
 int listen_on_port(const char *path)
 {
     const int32_t port = posix_com_open(path, 4800, 'N', 8, 1, CREAD);
     if (port == -1) {
-        fprintf(stderr, "radio-sim: cannot open %s at 4800 baud 8N1: %s\n",
-                path, strerror(errno));
+        (void)fprintf(stderr, "radio-sim: cannot open %s at 4800 baud 8N1: %s\n", path,
+                      strerror(errno));
         return 1;
     }
     // The stop signals are let through only while waiting, so none is lost
@@ -203,8 +213,7 @@ int demo()
 {
     auto pty = harness::open_pty();
     if (!pty || !harness::make_raw(pty->slave)) {
-        fprintf(stderr, "radio-sim: cannot make a pseudo-terminal: %s\n",
-                strerror(errno));
+        (void)fprintf(stderr, "radio-sim: cannot make a pseudo-terminal: %s\n", strerror(errno));
         return 1;
     }
     // Held open for the whole run: the master never sees a hang-up between
@@ -222,8 +231,8 @@ int demo()
         [&] {
             std::string why;
             if (!harness::enter_port_namespace(slave, RADIO_PORT, &why)) {
-                fprintf(stderr, "radio-sim: cannot stand in for %s: %s\n",
-                        RADIO_PORT, why.c_str());
+                (void)fprintf(stderr, "radio-sim: cannot stand in for %s: %s\n", RADIO_PORT,
+                              why.c_str());
                 _exit(125);
             }
         },
@@ -272,10 +281,10 @@ int main(int argc, char **argv)
     if (first == "--port" && argc == 3 && argv[2][0] != '\0')
         return listen_on_port(argv[2]);
     if (first == "--port" && (argc == 2 || argv[2][0] == '\0'))
-        fprintf(stderr, "radio-sim: --port needs a PATH\n");
+        (void)fprintf(stderr, "radio-sim: --port needs a PATH\n");
     else
-        fprintf(stderr, "radio-sim: unexpected argument '%s'\n",
-                first == "--port" || argc > 2 ? argv[argc - 1] : argv[1]);
-    fprintf(stderr, "Try 'radio-sim --help'.\n");
+        (void)fprintf(stderr, "radio-sim: unexpected argument '%s'\n",
+                      first == "--port" || argc > 2 ? argv[argc - 1] : argv[1]);
+    (void)fprintf(stderr, "Try 'radio-sim --help'.\n");
     return 2;
 }

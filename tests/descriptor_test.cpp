@@ -1,0 +1,106 @@
+// Every failure path of the layer gives its documented result and leaves
+// the process with exactly the descriptors it had.
+
+#include "console/console.h"
+#include "serial/serial.h"
+#include "tests/support.h"
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace {
+
+// Counts the open descriptors when made and again when let go.
+class NoLeak {
+public:
+    NoLeak() : before_(support::open_descriptors()) {}
+    NoLeak(const NoLeak &) = delete;
+    NoLeak &operator=(const NoLeak &) = delete;
+    ~NoLeak() { EXPECT_EQ(before_, support::open_descriptors()) << "descriptors leaked"; }
+
+private:
+    int before_;
+};
+
+std::string temp_file()
+{
+    char name[] = "/tmp/radio-fd-test.XXXXXX";
+    harness::Fd fd(mkstemp(name));
+    EXPECT_TRUE(fd);
+    return name;
+}
+
+TEST(Descriptors, SerialOpenFailures)
+{
+    const std::string file = temp_file();
+    auto pty = harness::open_pty();
+    ASSERT_TRUE(pty);
+    harness::Fd first(posix_com_open(pty->slave.c_str(), 4800, 'N', 8, 1, 0));
+    ASSERT_TRUE(first);
+    {
+        NoLeak check;
+        EXPECT_EQ(-1, posix_com_open(file.c_str(), 4800, 'X', 8, 1, 0));         // bad argument
+        EXPECT_EQ(-1, posix_com_open("/nonexistent/ttyS9", 4800, 'N', 8, 1, 0)); // missing
+        EXPECT_EQ(-1, posix_com_open(nullptr, 4800, 'N', 8, 1, 0));
+        EXPECT_EQ(-1, posix_com_open(file.c_str(), 4800, 'N', 8, 1, 0)); // not a terminal
+        EXPECT_EQ(-1, posix_com_open("/dev/null", 4800, 'N', 8, 1, 0));  // not a terminal
+        // Refused settings: the pty has forced CREAD on since the first open.
+        EXPECT_EQ(-1, posix_com_open(pty->slave.c_str(), 4800, 'N', 8, 1, 0));
+    }
+    unlink(file.c_str());
+}
+
+TEST(Descriptors, SerialIoFailures)
+{
+    NoLeak check;
+    char byte = 0;
+    EXPECT_EQ(0, posix_com_write(-1, 'x'));
+    EXPECT_EQ(0, posix_com_read(-1, &byte));
+    EXPECT_EQ(0, posix_com_dataready(-1));
+    EXPECT_EQ(0, posix_com_dataready(FD_SETSIZE));
+    EXPECT_EQ(0, posix_com_write_string(-1, "abc"));
+    EXPECT_EQ(0, posix_com_close(-1));
+}
+
+TEST(Descriptors, SettingsFailures)
+{
+    auto pty = harness::open_pty();
+    ASSERT_TRUE(pty);
+    termios *good = posix_get_termsettings(pty->slave.c_str());
+    ASSERT_NE(nullptr, good);
+    termios refused = *good;
+    refused.c_cflag &= ~CREAD; // a pty keeps its receiver on
+    free(good);
+    {
+        NoLeak check;
+        termios any{};
+        EXPECT_EQ(nullptr, posix_get_termsettings(nullptr));
+        EXPECT_EQ(nullptr, posix_get_termsettings("/nonexistent/tty"));
+        EXPECT_EQ(nullptr, posix_get_termsettings("/dev/null"));
+        EXPECT_EQ(0, posix_set_termsettings(nullptr, &any));
+        EXPECT_EQ(0, posix_set_termsettings("/dev/null", nullptr));
+        EXPECT_EQ(0, posix_set_termsettings("/nonexistent/tty", &any));
+        EXPECT_EQ(0, posix_set_termsettings("/dev/null", &any));
+        EXPECT_EQ(0, posix_set_termsettings(pty->slave.c_str(), &refused));
+    }
+}
+
+TEST(Descriptors, ConsoleWithoutATerminal)
+{
+    harness::Child child = harness::Child::run([] {
+        if (setsid() < 0)
+            return 10;
+        const int before = support::open_descriptors();
+        signed char key = 0;
+        const bool results = posix_kbhit() == 0 && posix_kbhit() == 0 && kbport == -1 &&
+                             posix_kbwait(0) == 0 && posix_getkey(&key) == 0;
+        return results && before == support::open_descriptors() ? 0 : 1;
+    });
+    const auto status = child.wait_for(std::chrono::seconds(5));
+    ASSERT_TRUE(status);
+    EXPECT_EQ(0, harness::shell_status(*status));
+}
+
+} // namespace
