@@ -67,8 +67,8 @@ public:
             command());
     }
 
-    // radio, behind the wrapper (valgrind, say) that RADIO_TEST_WRAPPER
-    // names, if any.
+    // radio (the one RADIO_TEST_RADIO names, else this build's), behind the
+    // wrapper (valgrind, say) that RADIO_TEST_WRAPPER names, if any.
     static std::vector<std::string> command()
     {
         std::vector<std::string> argv;
@@ -76,7 +76,8 @@ public:
         std::istringstream words(wrapper != nullptr ? wrapper : "");
         for (std::string word; words >> word;)
             argv.push_back(word);
-        argv.emplace_back(RADIO_BIN);
+        const char *radio = getenv("RADIO_TEST_RADIO");
+        argv.emplace_back(radio != nullptr ? radio : RADIO_BIN);
         return argv;
     }
 
