@@ -44,7 +44,10 @@ int32_t send(char ch)
 
 void handle_key(signed char key)
 {
-    printf("\n%c\n", key);
+    // The bytes of printf("\n%c\n", key), in one write: printf would hand
+    // a line-buffered stdout the first newline on its own and flush twice.
+    const char echo[] = {'\n', static_cast<char>(key), '\n'};
+    (void)fwrite(echo, 1, sizeof echo, stdout);
     for (const Command &c : commands) {
         if (c.key == key)
             (void)send(c.byte);
@@ -71,11 +74,10 @@ int main()
 
     signed char key = 0;
     while (key != escape_key) {
-        if (posix_kbhit() == 0) {
-            // Sleep until a key arrives instead of spinning on the poll.
-            (void)posix_kbwait(-1);
+        // Sleep until a key arrives instead of spinning on the poll; once the
+        // wait has seen one, polling again would only say so twice.
+        if (posix_kbhit() == 0 && posix_kbwait(-1) == 0)
             continue;
-        }
         (void)posix_getkey(&key);
         handle_key(key);
     }

@@ -5,6 +5,7 @@
 #include "console/console.h"
 #include "tests/support.h"
 
+#include <climits>
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -305,6 +306,14 @@ TEST(ConsoleSleep, SleepsTheGivenMilliseconds)
     EXPECT_EQ(0, Sleep(30));
     EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(30));
     EXPECT_EQ(0, Sleep(0));
+}
+
+TEST(ConsoleSleep, ALargeCountIsAWrappedUnsignedProduct)
+{
+    // INT32_MAX * 1000 overflows a signed product (the sanitizer build stops
+    // there at once); as an unsigned one it is a sleep of over an hour.
+    harness::Child sleeper = harness::Child::run([] { return Sleep(INT32_MAX) == 0 ? 0 : 1; });
+    EXPECT_FALSE(sleeper.wait_for(milliseconds(300)).has_value());
 }
 
 } // namespace
