@@ -6,7 +6,6 @@
 #include "serial/serial.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #ifndef RADIO_PORT
 #define RADIO_PORT "/dev/ttyS0"
@@ -28,13 +27,17 @@ struct Command {
     char byte;
 };
 
+// clang-format off
 constexpr Command commands[] = {
     {'8', 0x20}, // up
     {'2', 0x10}, // down
     {'4', 0x08}, // left
     {'6', 0x04}, // right
-    {'9', 0x02}, {'7', 0x01}, {' ', 0x00},
+    {'9', 0x02},
+    {'7', 0x01},
+    {' ', 0x00}, // no line
 };
+// clang-format on
 
 // Internal linkage: the socket call of the same name stays untouched.
 int32_t send(char ch)
