@@ -72,27 +72,6 @@ double us_since(Clock::time_point t0)
     return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
 }
 
-// CPU time a process has used, in nanoseconds (schedstat is exact; stat's
-// clock ticks are the fallback).
-double cpu_ns(pid_t pid)
-{
-    std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
-    double ns = NAN;
-    if (schedstat >> ns)
-        return ns;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string f;
-    double ticks = 0;
-    for (int i = 3; i <= 15 && fields >> f; ++i) {
-        if (i >= 14)
-            ticks += std::stod(f);
-    }
-    return ticks * 1e9 / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 double hwm_mb(pid_t pid)
 {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -265,9 +244,9 @@ Round run_round(const Program &p, const Options &o)
     r.startup_ms = us_since(t0) / 1000.0;
 
     drain(con);
-    const double cpu0 = cpu_ns(child.pid());
+    const double cpu0 = harness::cpu_ns(child.pid());
     std::this_thread::sleep_for(std::chrono::duration<double>(o.idle_s));
-    r.idle_cpu_pct = (cpu_ns(child.pid()) - cpu0) / (o.idle_s * 1e9) * 100.0;
+    r.idle_cpu_pct = (harness::cpu_ns(child.pid()) - cpu0) / (o.idle_s * 1e9) * 100.0;
 
     if (measure_latency(p, con, line, o.keys, true, o, &r) &&
         measure_latency(p, con, line, o.keys / 2, false, o, &r))

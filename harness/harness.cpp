@@ -2,14 +2,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <iterator>
 #include <poll.h>
 #include <sched.h>
+#include <sstream>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -294,6 +297,30 @@ void Child::kill_now()
     int status = 0;
     (void)waitpid(pid_, &status, 0);
     pid_ = -1;
+}
+
+double cpu_ns(pid_t pid)
+{
+    std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
+    double ns = NAN;
+    if (schedstat >> ns)
+        return ns;
+    // Without schedstat: utime and stime, fields 14 and 15 of stat, counted
+    // after the ')' that ends the command name, in clock ticks.
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto name_end = line.rfind(')');
+    if (name_end == std::string::npos || name_end + 2 > line.size())
+        return NAN;
+    std::istringstream fields(line.substr(name_end + 2));
+    std::string f;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> f; ++i) {
+        if (i >= 14)
+            ticks += std::stod(f);
+    }
+    return ticks * 1e9 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 int shell_status(int wait_status)

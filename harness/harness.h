@@ -87,6 +87,9 @@ private:
     pid_t pid_ = -1;
 };
 
+// The CPU time a process has used so far, in nanoseconds (NAN if unknown).
+double cpu_ns(pid_t pid);
+
 // The exit status of a wait status the way a shell reports it: the exit
 // code, or 128 + signal.
 int shell_status(int wait_status);
