@@ -233,13 +233,18 @@ TEST(SerialInput, DatareadyAndReadOnAPort)
     EXPECT_EQ(0, posix_com_dataready(port.get()));
 }
 
-TEST(SerialInput, ReadReportsZeroForEndOfFileAndNoPort)
+TEST(SerialInput, ReadReportsZeroForEndOfFileNoPortAndNoBuffer)
 {
     int ends[2];
     ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
     Fd in(ends[0]);
+    ASSERT_EQ(1, write(ends[1], "x", 1));
+    EXPECT_EQ(0, posix_com_read(in.get(), nullptr)); // nothing read, nothing written
     close(ends[1]);
     char byte = 'k';
+    EXPECT_EQ(1, posix_com_read(in.get(), &byte));
+    EXPECT_EQ('x', byte);
+    byte = 'k';
     EXPECT_EQ(1, posix_com_dataready(in.get())); // end of file is readable
     EXPECT_EQ(0, posix_com_read(in.get(), &byte));
     EXPECT_EQ(0, posix_com_read(-1, &byte));
