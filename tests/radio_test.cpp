@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sstream>
