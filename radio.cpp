@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // radio: each command key typed on the console becomes one command byte on
 // the serial line.  Escape ends the program and gives the console back its
 // settings.
@@ -81,7 +82,12 @@ int main()
         // wait has seen one, polling again would only say so twice.
         if (posix_kbhit() == 0 && posix_kbwait(-1) == 0)
             continue;
-        (void)posix_getkey(&key);
+        if (posix_getkey(&key) < 0) {
+            // The terminal is gone (SIGHUP ignored, as under nohup): no key
+            // can ever come again, and the echo has nowhere to go.
+            (void)fprintf(stderr, "\nERROR:  console %s hung up\n", posix_console_name());
+            return -1;
+        }
         handle_key(key);
     }
     return posix_set_termsettings(posix_console_name(), saved_console);

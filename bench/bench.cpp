@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // radio-bench: measures key-to-line programs side by side.  Each program
 // runs with a console pty as its controlling terminal and standard streams
 // and a second pty bound over /dev/ttyS0 in a private mount namespace (the

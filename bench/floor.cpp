@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The benchmark's floor: the least a key-to-line program can do.  The
 // console raw, then one blocking one-byte read from it and one one-byte
 // write to the port per key.  What it costs is what the harness costs.

@@ -1,7 +1,9 @@
+// SPDX-License-Identifier: MIT
 // Keys from the controlling terminal, terminal settings, and Sleep.
 
 #include "console/console.h"
 
+#include "console/key_mode.h"
 #include "console/sequence_number.h"
 
 #include <cerrno>
@@ -27,10 +29,12 @@ bool pollable(int32_t fd)
 }
 
 // ECMA-48 ends a control sequence with one byte from '@' to '~': a letter
-// for the cursor keys, '~' for the editing and function keys.
-bool is_final_byte(unsigned char c)
+// for the cursor keys, '~' for the editing and function keys.  The rxvt
+// family ends its shifted keys with '$' instead (Shift+Home is Escape [ 7 $);
+// without it such a key would swallow every key typed after it.
+bool ends_sequence(unsigned char c)
 {
-    return c >= 0x40 && c <= 0x7E;
+    return (c >= 0x40 && c <= 0x7E) || c == '$';
 }
 
 [[noreturn]] void fail(const char *format)
@@ -39,43 +43,6 @@ bool is_final_byte(unsigned char c)
     // platform names it now.
     (void)fprintf(stderr, format, ctermid(nullptr));
     exit(-1);
-}
-
-// Key mode is made from the record the terminal itself holds, so the fields
-// not listed keep the user's values (VMIN and VTIME included: usually 1 and
-// 0, a read waits for one byte).
-//
-//   field    value                 what the user would see otherwise
-//   c_iflag  0                     ICRNL: Enter would arrive as 10, not 13;
-//                                  IXON: Ctrl-S would freeze the screen and
-//                                  Ctrl-Q would never arrive; ISTRIP: 8-bit
-//                                  keys would lose their top bit; BRKINT: a
-//                                  break would flush input
-//   c_oflag  OPOST | ONLCR         the echo's "\n" starts a new line at the
-//                                  left; without ONLCR it would stair-step
-//   c_cflag  CS8 | CREAD, speed    8-bit keys, receiver on.  The line keeps
-//            bits and CLOCAL kept  its own speed (speed 0 would drop DTR and
-//                                  RTS and hang up a modem or terminal
-//                                  server) and its CLOCAL (without it, any
-//                                  later open of the console would wait for
-//                                  a carrier that a three-wire line never
-//                                  raises)
-//   c_lflag  IEXTEN only           ICANON off: a key is readable without
-//                                  Enter; ECHO off: the terminal does not
-//                                  print the key, the program does; ISIG
-//                                  off: Ctrl-C, Ctrl-Z and Ctrl-\ are keys,
-//                                  not signals, so the program ends only on
-//                                  its own key.  IEXTEN acts only in
-//                                  canonical mode
-//   VERASE   0x7F (DEL)            the erase key most terminals send, for a
-//                                  record later put back into canonical mode
-void to_key_mode(termios *t)
-{
-    t->c_iflag = 0;
-    t->c_oflag = OPOST | ONLCR;
-    t->c_cflag = (t->c_cflag & (CBAUD | CIBAUD | CLOCAL)) | CS8 | CREAD;
-    t->c_lflag = IEXTEN;
-    t->c_cc[VERASE] = del;
 }
 
 // Opens the controlling terminal into kbport and puts it into key mode.
@@ -96,20 +63,36 @@ void open_console()
     termios t{};
     if (tcgetattr(kbport, &t) != 0)
         fail("\nERROR:  unable to get tty attributes for %s\n");
-    to_key_mode(&t);
+    console_key_mode(&t);
     if (tcsetattr(kbport, TCSANOW, &t) != 0)
         (void)fprintf(stderr, "\nERROR:  unable to set tty attributes for %s\n", ctermid(nullptr));
 }
 
-// Reads the rest of a sequence after Escape '[' up to and including its
-// final byte (or until a read yields nothing), converting its number as it
-// goes.  Returns the number's low 8 bits.
+// One byte from the console; a read that a signal interrupts is made again.
+// Returns false when the console yields nothing: end of file or an error,
+// which is how a hung-up terminal answers.
+bool read_byte(unsigned char *byte)
+{
+    for (;;) {
+        const ssize_t n = read(kbport, byte, 1);
+        if (n == 1)
+            return true;
+        if (n == 0 || errno != EINTR)
+            return false;
+    }
+}
+
+// Reads the rest of a sequence after Escape '[', converting its number as it
+// goes.  It ends at its final byte, or where the bytes already waiting end:
+// a terminal writes a whole key at once, so a key with no final byte (some
+// terminals send Escape [ 9) ends there, and no read here ever waits.
+// Returns the number's low 8 bits.
 signed char read_sequence()
 {
     sequence_number number;
     sequence_number_start(&number);
     unsigned char c = 0;
-    while (read(kbport, &c, 1) == 1 && !is_final_byte(c))
+    while (posix_kbhit() != 0 && read_byte(&c) && !ends_sequence(c))
         sequence_number_feed(&number, c);
     const auto low = static_cast<unsigned char>(sequence_number_value(&number));
     return static_cast<signed char>(low);
@@ -198,12 +181,13 @@ extern "C" signed char posix_getkey(signed char *key)
         return 0;
 
     unsigned char byte = 0;
-    (void)read(kbport, &byte, 1);
+    if (!read_byte(&byte))
+        return -1;
     // Whether an Escape starts a sequence is decided by what has already
     // arrived: a terminal sends a whole sequence at once, a person cannot
-    // type the next key that fast.
-    if (byte == escape && posix_kbhit() != 0) {
-        (void)read(kbport, &byte, 1);
+    // type the next key that fast.  A console that goes away right after an
+    // Escape leaves the Escape a key by itself.
+    if (byte == escape && posix_kbhit() != 0 && read_byte(&byte)) {
         if (byte == '[' && posix_kbhit() != 0) {
             *key = read_sequence();
             return 1;

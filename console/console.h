@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * console.h - single keys from the controlling terminal, saving and applying
  * terminal settings, and a millisecond delay.
@@ -14,7 +15,11 @@
  *   - kbport is -1 until the terminal has been opened; while it cannot be,
  *     posix_kbhit reports 0 and tries again on its next call.
  *   - An Escape starts a sequence only when the next byte is already there
- *     when the Escape is read; otherwise it is a key by itself.
+ *     when the Escape is read; otherwise it is a key by itself.  Likewise a
+ *     sequence ends where the bytes already there end: a terminal writes a
+ *     whole key at once, a person cannot type the next key that fast.
+ *   - A console that has gone away is reported (posix_getkey gives -1),
+ *     never turned into keys; nothing here ends the process for it.
  *   - Two failures cannot be recovered from: the terminal's settings cannot
  *     be read when entering key mode, and the poll fails.  Each prints a
  *     message on standard error and ends the process with status -1.
@@ -64,11 +69,17 @@ int32_t posix_kbhit(void);
 int32_t posix_kbwait(int32_t timeout_ms);
 
 /*
- * Reads one key into *key (may wait for it).  Result: 1 when it came from an
- * escape sequence (Escape, '[', parameter bytes, one final byte 0x40..0x7E;
- * the key code is the low 8 bits of the leading number), 0 for a plain key
- * (127 arrives as 8; after an Escape with a byte at once, that byte).
- * Returns 0 without reading, *key unchanged, while kbport is -1.
+ * Reads one key into *key (may wait for the first byte of it).  Result:
+ *    1  it came from an escape sequence: Escape, '[', then bytes up to a
+ *       final byte 0x40..0x7E or '$' (dropped), or up to where the bytes
+ *       already waiting end; the key code is the low 8 bits of the leading
+ *       number (0 without one).  No read inside a sequence waits.
+ *    0  a plain key (127 arrives as 8; after an Escape with a byte at once,
+ *       that byte), or nothing read, *key unchanged, while kbport is -1.
+ *   -1  the console yielded nothing (end of file or an error, as a terminal
+ *       that has hung up does); *key unchanged.  The caller decides what
+ *       to do: no key will come again.
+ * A read that a signal interrupts is made again, never reported as a key.
  */
 signed char posix_getkey(signed char *key);
 

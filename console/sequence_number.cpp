@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "console/sequence_number.h"
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // The number inside a key's escape sequence, converted byte by byte as the
 // bytes arrive, so that a sequence of any length needs no more memory than
 // this record.  The rule is the one a C atoi follows where int is 32 bits:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the key decoder with whatever a terminal might send.  The console
 // descriptor is pointed at a pipe that holds the whole input and whose
 // writing end is closed, so the decoder can neither wait for more nor read

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the fuzz target over the files named on the command line, so that
 // every seed and every input that once crashed it is a regular test.
 

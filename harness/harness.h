@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // The harness: pseudo-terminals, child processes, and a private mount
 // namespace in which a pty stands in for the serial port.  Shared by the
 // device stand-in, the tests and the benchmark, so that no run of radio ever

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * serial.h - the serial line: open a device with a complete set of line
  * settings, write and read single bytes, write strings, poll for input.

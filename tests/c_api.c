@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A C program that calls every function of the layer through its headers:
  * proves they are C, with C linkage, and need nothing else included. */
 #include "console/console.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every failure path of the layer gives its documented result and leaves
 // the process with exactly the descriptors it had.
 

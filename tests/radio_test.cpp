@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The radio program end to end: a pty as its controlling terminal and
 // standard streams, another pty in place of its serial port inside a private
 // mount namespace.  The machine's own serial port is never opened.
@@ -5,6 +6,7 @@
 #include "harness/harness.h"
 #include "tests/support.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -21,7 +23,11 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 enum class Port { present, missing };
-enum class Console { terminal, none };
+// terminal: a pty is its controlling terminal and standard streams;
+// hangup_ignored: the same with SIGHUP ignored (as under nohup) and standard
+// error on a pipe, so that a message survives the terminal; none: no
+// controlling terminal, standard output and error on the pipe.
+enum class Console { terminal, hangup_ignored, none };
 
 // One run of radio.
 class RadioRun {
@@ -50,7 +56,7 @@ public:
         child_ = harness::Child::spawn(
             [&] {
                 std::string why;
-                const bool ready = (console_mode == Console::terminal
+                const bool ready = (console_mode != Console::none
                                         ? harness::take_terminal(console_slave, true, &why)
                                         : setsid() >= 0) &&
                                    harness::enter_port_namespace(slave, RADIO_PORT, &why);
@@ -58,10 +64,12 @@ public:
                     (void)fprintf(stderr, "setup: %s\n", why.c_str());
                     _exit(125);
                 }
-                if (console_mode == Console::none) {
+                if (console_mode == Console::none)
                     (void)dup2(err_fd, 1);
+                if (console_mode != Console::terminal)
                     (void)dup2(err_fd, 2);
-                }
+                if (console_mode == Console::hangup_ignored)
+                    (void)signal(SIGHUP, SIG_IGN);
             },
             command());
     }
@@ -81,6 +89,8 @@ public:
     }
 
     int console() const { return console_.master.get(); }
+    // Closes the console's master: radio's terminal hangs up.
+    void hang_up() { console_.master.reset(); }
     pid_t pid() const { return child_.pid(); }
     const termios &console_at_start() const { return console_at_start_; }
 
@@ -109,14 +119,15 @@ public:
     }
 
     // radio's exit status; collects the console's echo meanwhile.
-    int finish()
+    int finish(milliseconds limit = seconds(10))
     {
         std::optional<int> status;
-        const auto end = std::chrono::steady_clock::now() + seconds(10);
+        const auto end = std::chrono::steady_clock::now() + limit;
         while (!status && std::chrono::steady_clock::now() < end) {
-            harness::read_until(
-                console(), &echo_, [](const std::string &) { return false; }, milliseconds(20));
-            status = child_.wait_for(milliseconds(0));
+            if (console_.master)
+                harness::read_until(
+                    console(), &echo_, [](const std::string &) { return false; }, milliseconds(20));
+            status = child_.wait_for(console_.master ? milliseconds(0) : milliseconds(20));
         }
         return status ? harness::shell_status(*status) : -1;
     }
@@ -217,6 +228,28 @@ TEST_F(RadioTest, WithoutAControllingTerminalItSaysSoAndEnds)
     EXPECT_EQ(255, radio.finish());
     EXPECT_EQ("\nERROR:  unable to open /dev/tty for key input\n", radio.errors());
     EXPECT_EQ("", radio.rest_of_port());
+}
+
+TEST_F(RadioTest, AConsoleThatHangsUpEndsItAtOnce)
+{
+    // With SIGHUP at its default the signal ends radio, as any program;
+    // ignored, radio sees the console gone and ends by itself, idle meanwhile.
+    for (const Console mode : {Console::terminal, Console::hangup_ignored}) {
+        RadioRun radio(Port::present, mode);
+        ASSERT_TRUE(radio.ready());
+        const double before = harness::cpu_ns(radio.pid());
+        radio.hang_up();
+        if (mode == Console::terminal) {
+            EXPECT_EQ(128 + SIGHUP, radio.finish(seconds(1)));
+            continue;
+        }
+        std::this_thread::sleep_for(milliseconds(100));
+        const double used = harness::cpu_ns(radio.pid()) - before;
+        EXPECT_EQ(255, radio.finish(seconds(1)));
+        EXPECT_LT(used, 20e6) << "nanoseconds of CPU used after the hang-up";
+        EXPECT_EQ("\nERROR:  console /dev/tty hung up\n", radio.errors());
+        EXPECT_EQ("", radio.rest_of_port());
+    }
 }
 
 TEST_F(RadioTest, WaitingForAKeyCostsNoCpu)

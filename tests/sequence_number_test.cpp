@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The number in a key's escape sequence, converted byte by byte, against an
 // independent reference: strtoll, held to the 32-bit range.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial family on real pseudo-terminals, regular files, pipes and
 // socket pairs.  Each test that opens a pty as a port gets a fresh one: a pty
 // forces CREAD on, so applying the same record to it again is refused.
@@ -86,36 +87,6 @@ TEST(SerialOpen, GivesThePortTheWholeRecordForRadiosLine)
     EXPECT_EQ(static_cast<tcflag_t>(IEXTEN), t.c_lflag);
     EXPECT_EQ(1, t.c_cc[VMIN]);
     EXPECT_EQ(0, t.c_cc[VTIME]);
-}
-
-TEST(SerialOpen, StopBitsParitySpeedAndCflagsReachTheLine)
-{
-    // A pty keeps the speed, CSTOPB, PARODD and the caller's flags; it forces
-    // the character size and drops PARENB, which only a real UART shows.
-    const struct {
-        PortSettings in;
-        speed_t speed;
-        tcflag_t kept;
-    } cases[] = {
-        {{4800, 'E', 7, 2, 0}, B4800, CSTOPB},
-        {{4800, 'O', 7, 2, 0}, B4800, CSTOPB | PARODD},
-        {{9600, 'o', 8, 1, 0}, B9600, PARODD},
-        {{134, 'n', 8, 1, 0}, B134, 0},
-        {{115200, 'e', 5, 1, HUPCL}, B115200, HUPCL},
-        {{50, 'N', 6, 2, CRTSCTS}, B50, CSTOPB | CRTSCTS},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message()
-                     << c.in.baud << c.in.parity << c.in.databits << c.in.stopbits);
-        auto pty = harness::open_pty();
-        ASSERT_TRUE(pty);
-        Fd port;
-        const termios t = opened(*pty, c.in, &port);
-        EXPECT_EQ(c.speed, cfgetospeed(&t));
-        EXPECT_EQ(c.speed, cfgetispeed(&t));
-        const tcflag_t watched = CSTOPB | PARODD | HUPCL | CRTSCTS | CLOCAL;
-        EXPECT_EQ(c.kept | CLOCAL, t.c_cflag & watched);
-    }
 }
 
 bool accepted_parity(int p)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support.h"
 
 #include <dirent.h>
@@ -36,27 +37,44 @@ bool wait_key_mode(int master, std::chrono::milliseconds limit)
     return false;
 }
 
-Session::Session(const std::function<void(const Report &)> &body)
+Session::Session(const std::function<void(const Report &)> &body, Start start)
 {
     auto pty = harness::open_pty();
     int pipe_ends[2];
+    int go_ends[2];
     if (!pty || pipe2(pipe_ends, O_CLOEXEC) != 0)
         throw std::runtime_error("no pty or pipe");
-    pty_ = std::move(*pty);
-    reports_.reset(pipe_ends[0]);
     harness::Fd to_parent(pipe_ends[1]);
+    reports_.reset(pipe_ends[0]);
+    if (pipe2(go_ends, O_CLOEXEC) != 0)
+        throw std::runtime_error("no pipe");
+    harness::Fd wait_go(go_ends[0]);
+    go_.reset(go_ends[1]);
+    pty_ = std::move(*pty);
     const std::string terminal = pty_.slave;
     child_ = harness::Child::run([&] {
+        // The parent's end only: while the child held a copy, closing the
+        // master would not hang the terminal up.
+        pty_.master.reset();
         std::string why;
         if (!harness::take_terminal(terminal, false, &why)) {
             (void)harness::write_all(to_parent.get(), "setup failed: " + why + "\n");
             return 120;
         }
+        char word = 0;
+        if (start == Start::on_go && read(wait_go.get(), &word, 1) != 1)
+            return 121;
         body([&](const std::string &line) {
             (void)harness::write_all(to_parent.get(), line + "\n");
         });
         return 0;
     });
+}
+
+void Session::go()
+{
+    if (!harness::write_all(go_.get(), "g"))
+        throw std::runtime_error("the child is gone");
 }
 
 std::string Session::next(std::chrono::milliseconds limit)

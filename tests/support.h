@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Helpers shared by the tests: descriptor accounting and a child that owns
 // a pty as its controlling terminal.
 #ifndef RADIO_TESTS_SUPPORT_H
@@ -23,7 +24,15 @@ class Session {
 public:
     // body runs in the child; report() sends one line to the parent.
     using Report = std::function<void(const std::string &)>;
-    explicit Session(const std::function<void(const Report &)> &body);
+    // now: body runs at once; on_go: body waits for go(), so that the
+    // parent can prepare the terminal first whichever process runs first.
+    enum class Start { now, on_go };
+    explicit Session(const std::function<void(const Report &)> &body, Start start = Start::now);
+
+    // Lets an on_go body start.
+    void go();
+    // Closes the master: the child's terminal hangs up.
+    void hang_up() { pty_.master.reset(); }
 
     int master() const { return pty_.master.get(); }
     const std::string &slave() const { return pty_.slave; }
@@ -35,6 +44,7 @@ public:
 private:
     harness::Pty pty_;
     harness::Fd reports_;
+    harness::Fd go_;
     std::string pending_;
     harness::Child child_;
 };

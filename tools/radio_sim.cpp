@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // radio-sim: plays the device at the far end of radio's serial line.  It
 // shows every byte that arrives, what the byte means, and the state of the
 // device's six command lines, and counts what it received.
@@ -139,7 +140,8 @@ void usage(FILE *to)
                   "mount namespace, so the machine's own port is never opened.  Press\n"
                   "8 2 4 6 9 7 or space to send commands, Escape to end.  Each byte is\n"
                   "shown in hex with its key and the device's six command lines.\n"
-                  "radio-sim ends with radio's exit status and a summary.\n"
+                  "radio-sim ends with a summary, and status 0 when radio ended\n"
+                  "normally (Escape), else 1.\n"
                   "\n"
                   "  --port PATH   listen on a real serial port at 4800 baud 8N1 (for\n"
                   "                radio on another machine, across a null-modem cable);\n"
@@ -237,6 +239,12 @@ int demo()
             }
         },
         {radio});
+    if (child.pid() < 0) {
+        // No child to wait for: without this the loop below would wait for
+        // ever (a process limit reached, say).
+        (void)fprintf(stderr, "radio-sim: cannot start %s: %s\n", radio.c_str(), strerror(errno));
+        return 1;
+    }
     harness::Fd ended(pidfd_of(child.pid()));
 
     const int32_t port = pty->master.get();
@@ -258,7 +266,12 @@ int demo()
     }
     const int code = harness::shell_status(*status);
     print_summary(device, ("radio exited with status " + std::to_string(code)).c_str());
-    return code;
+    // radio's 1 is its normal end (Escape, console put back): the demo went
+    // well, and a shell may chain what follows it.
+    if (code == 1)
+        return 0;
+    (void)fprintf(stderr, "radio-sim: radio did not end normally (status %d)\n", code);
+    return 1;
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // uart-probe: runs inside the test VM, beside radio, and reports on standard
 // output what Linux's own serial driver holds.  Linked statically; the VM
 // has nothing but busybox.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host side of the real-UART test: boots the VM under QEMU with its
 // UARTs on host pseudo-terminals, types keys into the console UART, reads
 // the command bytes from radio's UART, and checks everything the guest

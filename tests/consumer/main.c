@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Opens a pty's slave as a port with the layer, writes to it, and checks
  * that the master side reads what was written. */
 #define _XOPEN_SOURCE 600

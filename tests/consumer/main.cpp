@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The same from C++: the headers give C linkage.
 #include "console/console.h"
 #include "serial/serial.h"
