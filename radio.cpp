@@ -3,6 +3,7 @@
 // the serial line.  Escape ends the program and gives the console back its
 // settings.
 
+#include "commands.h"
 #include "console/console.h"
 #include "serial/serial.h"
 
@@ -21,25 +22,6 @@ constexpr signed char escape_key = 27;
 // The console as the user had it.  Kept for the whole run, never released.
 struct termios *saved_console = nullptr;
 
-// The device's commands: one bit per command line, space for none.  Tried in
-// this order, every row that matches sends (no two rows share a key).
-struct Command {
-    signed char key;
-    char byte;
-};
-
-// clang-format off
-constexpr Command commands[] = {
-    {'8', 0x20}, // up
-    {'2', 0x10}, // down
-    {'4', 0x08}, // left
-    {'6', 0x04}, // right
-    {'9', 0x02},
-    {'7', 0x01},
-    {' ', 0x00}, // no line
-};
-// clang-format on
-
 // Internal linkage: the socket call of the same name stays untouched.
 int32_t send(char ch)
 {
@@ -54,7 +36,7 @@ void handle_key(signed char key)
     (void)fwrite(echo, 1, sizeof echo, stdout);
     for (const Command &c : commands) {
         if (c.key == key)
-            (void)send(c.byte);
+            (void)send(static_cast<char>(c.byte));
     }
 }
 

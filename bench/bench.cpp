@@ -17,7 +17,9 @@
 // unchanged.  A program named floor is the baseline that ratios are taken
 // to; every other program is a peer.
 
-#include "harness/harness.h"
+#include "commands.h"
+#include "standin/standin.h"
+#include "tests/support.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -96,7 +98,16 @@ bool set_nonblocking(int fd)
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-const std::string command_keys = "824697 ";
+// Every command key, in the table's order.
+std::string all_command_keys()
+{
+    std::string keys;
+    for (const Command &c : commands)
+        keys += static_cast<char>(c.key);
+    return keys;
+}
+
+const std::string command_keys = all_command_keys();
 
 // radio, or a build of it: a program whose name starts with "radio".
 bool is_radio(const std::string &name)
@@ -109,8 +120,7 @@ char line_byte(const Program &p, char key)
 {
     if (!is_radio(p.name))
         return key;
-    const std::string bytes("\x20\x10\x08\x04\x02\x01\x00", 7);
-    return bytes[command_keys.find(key)];
+    return static_cast<char>(commands[command_keys.find(key)].byte);
 }
 
 bool wait_ready(int console, milliseconds limit)
@@ -222,21 +232,21 @@ bool measure_burst(const Program &p, int console, int port, const Options &o, Ro
 Round run_round(const Program &p, const Options &o)
 {
     Round r;
-    auto console = harness::open_pty();
-    auto port = harness::open_pty();
-    if (!console || !port || !harness::make_raw(port->slave)) {
+    auto console = standin::open_pty();
+    auto port = standin::open_pty();
+    if (!console || !port || !standin::make_raw(port->slave)) {
         r.error = "no pty";
         return r;
     }
-    const harness::Fd hold(open(port->slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    const standin::Fd hold(open(port->slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     const std::string console_slave = console->slave;
     const std::string port_slave = port->slave;
     const auto t0 = Clock::now();
-    harness::Child child = harness::Child::spawn(
+    standin::Child child = standin::Child::spawn(
         [&] {
             std::string why;
-            if (!harness::take_terminal(console_slave, true, &why) ||
-                !harness::enter_port_namespace(port_slave, "/dev/ttyS0", &why)) {
+            if (!support::take_terminal(console_slave, true, &why) ||
+                !standin::enter_port_namespace(port_slave, "/dev/ttyS0", &why)) {
                 (void)fprintf(stderr, "setup: %s\n", why.c_str());
                 _exit(125);
             }
@@ -251,9 +261,9 @@ Round run_round(const Program &p, const Options &o)
     r.startup_ms = us_since(t0) / 1000.0;
 
     drain(con);
-    const double cpu0 = harness::cpu_ns(child.pid());
+    const double cpu0 = support::cpu_ns(child.pid());
     std::this_thread::sleep_for(std::chrono::duration<double>(o.idle_s));
-    r.idle_cpu_pct = (harness::cpu_ns(child.pid()) - cpu0) / (o.idle_s * 1e9) * 100.0;
+    r.idle_cpu_pct = (support::cpu_ns(child.pid()) - cpu0) / (o.idle_s * 1e9) * 100.0;
 
     if (measure_latency(p, con, line, o.keys, true, o, &r) &&
         measure_latency(p, con, line, o.keys / 2, false, o, &r))
@@ -478,7 +488,7 @@ int main(int argc, char **argv)
     if (!parse(argc, argv, &o, &programs))
         return usage();
     std::string why;
-    if (!harness::port_namespace_available(&why)) {
+    if (!support::port_namespace_available(&why)) {
         (void)fprintf(stderr, "radio-bench: no private mount namespace: %s\n", why.c_str());
         return 1;
     }

@@ -98,6 +98,15 @@ signed char read_sequence()
     return static_cast<signed char>(low);
 }
 
+// Closes a descriptor that only read or set settings, keeping errno as the
+// call before it left it: a failure's reason must survive the clean-up.
+void close_keeping_errno(int fd)
+{
+    const int why = errno;
+    (void)close(fd);
+    errno = why;
+}
+
 } // namespace
 
 extern "C" const char *posix_console_name(void)
@@ -107,8 +116,10 @@ extern "C" const char *posix_console_name(void)
 
 extern "C" struct termios *posix_get_termsettings(const char *path)
 {
-    if (path == nullptr)
+    if (path == nullptr) {
+        errno = EINVAL;
         return nullptr;
+    }
     // O_NONBLOCK: this descriptor only reads settings, and must not wait for
     // the carrier of a line that has none.
     const int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK);
@@ -116,23 +127,27 @@ extern "C" struct termios *posix_get_termsettings(const char *path)
         return nullptr;
     auto *settings = static_cast<termios *>(malloc(sizeof(termios)));
     if (settings != nullptr && tcgetattr(fd, settings) != 0) {
+        const int why = errno;
         free(settings);
+        errno = why;
         settings = nullptr;
     }
     // Nothing was written through fd: a failing close loses nothing.
-    (void)close(fd);
+    close_keeping_errno(fd);
     return settings;
 }
 
 extern "C" int32_t posix_set_termsettings(const char *path, const struct termios *settings)
 {
-    if (path == nullptr || settings == nullptr)
+    if (path == nullptr || settings == nullptr) {
+        errno = EINVAL;
         return 0;
+    }
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return 0;
     const int32_t applied = tcsetattr(fd, TCSANOW, settings) == 0 ? 1 : 0;
-    (void)close(fd);
+    close_keeping_errno(fd);
     return applied;
 }
 

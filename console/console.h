@@ -23,6 +23,12 @@
  *   - Two failures cannot be recovered from: the terminal's settings cannot
  *     be read when entering key mode, and the poll fails.  Each prints a
  *     message on standard error and ends the process with status -1.
+ *   - errno after a result that reports failure (null, 0 from the settings
+ *     functions, -1 from posix_getkey or Sleep): when a system call failed,
+ *     errno is that call's (the clean-up after it never changes it); for a
+ *     null argument it is EINVAL; end of file leaves it as it was.  After
+ *     success, and after posix_kbhit and posix_kbwait, whose 0 only means
+ *     "no key", errno is unspecified.
  *   - For one thread: kbport and the poll's time-out are process-wide.
  *
  * Usable from C and C++; needs only <stdint.h> and <termios.h>.

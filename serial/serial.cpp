@@ -7,6 +7,7 @@
 
 #include "serial/line_record.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -31,8 +32,10 @@ extern "C" int32_t posix_com_open(const char *device, int32_t baud, char parity,
     // The record is built, and the arguments checked, before anything is
     // opened: a bad call never touches (or waits for) the device.
     termios t{};
-    if (device == nullptr || !serial_line_record(baud, parity, databits, stopbits, cflags, &t))
+    if (device == nullptr || !serial_line_record(baud, parity, databits, stopbits, cflags, &t)) {
+        errno = EINVAL;
         return no_port;
+    }
 
     // O_NOCTTY: a process without a terminal must not take the line as its
     // keyboard (the line discipline would then send it signals on a break).
@@ -44,8 +47,10 @@ extern "C" int32_t posix_com_open(const char *device, int32_t baud, char parity,
         return fd;
 
     // A port whose settings were refused is no port; the caller never sees
-    // the descriptor, so it is closed here.
-    close(fd);
+    // the descriptor, so it is closed here, and errno still says why.
+    const int why = errno;
+    (void)close(fd);
+    errno = why;
     return no_port;
 }
 
@@ -65,8 +70,12 @@ extern "C" int32_t posix_com_close(int32_t fd)
 
 extern "C" int32_t posix_com_dataready(int32_t fd)
 {
-    if (!pollable(fd))
+    if (fd == no_port)
         return 0;
+    if (!pollable(fd)) {
+        errno = EINVAL;
+        return 0;
+    }
 
     fd_set readable;
     FD_ZERO(&readable);
@@ -74,8 +83,10 @@ extern "C" int32_t posix_com_dataready(int32_t fd)
     timeval zero{};
     const int n = select(fd + 1, &readable, nullptr, nullptr, &zero);
     if (n == -1) {
+        const int why = errno;
         static const char message[] = "\nERROR:  dataready():  select() returned -1\n";
         (void)fwrite(message, 1, sizeof message - 1, stderr);
+        errno = why;
         return 0;
     }
     return n > 0 && FD_ISSET(fd, &readable) ? 1 : 0;
@@ -83,15 +94,23 @@ extern "C" int32_t posix_com_dataready(int32_t fd)
 
 extern "C" int32_t posix_com_read(int32_t fd, char *buf)
 {
-    if (fd == no_port || buf == nullptr)
+    if (fd == no_port)
         return 0;
+    if (buf == nullptr) {
+        errno = EINVAL;
+        return 0;
+    }
     return read(fd, buf, 1) == 1 ? 1 : 0;
 }
 
 extern "C" int32_t posix_com_write_string(int32_t fd, const char *str)
 {
-    if (str == nullptr || fd == no_port)
+    if (fd == no_port)
         return 0;
+    if (str == nullptr) {
+        errno = EINVAL;
+        return 0;
+    }
     int32_t count = 0;
     for (const char *p = str; *p != '\0'; ++p) {
         (void)posix_com_write(fd, *p);

@@ -14,6 +14,13 @@
  *   - posix_com_open builds the whole settings record itself; it does not
  *     inherit anything from whatever last used the device.  The receiver is
  *     off unless the caller passes CREAD in cflags.
+ *   - errno after a result that reports failure (-1, or 0 where 1 means
+ *     success): when a system call failed, errno is that call's (the
+ *     clean-up after it never changes it); when the arguments were rejected
+ *     (bad line settings, a null device, buffer or string, a handle the poll
+ *     cannot take), it is EINVAL.  The handle -1 is no port, not a mistake,
+ *     and end of file is no error: both leave errno as it was.  After
+ *     success errno is unspecified.
  *
  * Usable from C and C++; needs only <stdint.h> and <termios.h>.
  */

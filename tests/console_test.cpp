@@ -45,7 +45,7 @@ std::vector<std::string> keys_for(const std::string &input, int keys)
 {
     support::Session session([&](const Report &report) { read_keys(report, keys); });
     EXPECT_EQ("ready", session.next());
-    EXPECT_TRUE(harness::write_all(session.master(), input));
+    EXPECT_TRUE(standin::write_all(session.master(), input));
     std::vector<std::string> lines;
     lines.reserve(static_cast<size_t>(keys));
     for (int i = 0; i < keys; ++i)
@@ -105,9 +105,9 @@ TEST(ConsoleKeys, KeysWithoutAFinalByteEndWithWhatIsWaiting)
     for (const auto &[first, number] : cases) {
         support::Session session([](const Report &report) { read_keys(report, 2); });
         EXPECT_EQ("ready", session.next());
-        EXPECT_TRUE(harness::write_all(session.master(), first));
+        EXPECT_TRUE(standin::write_all(session.master(), first));
         EXPECT_EQ(key_line(number, 1), session.next()) << first + 1;
-        EXPECT_TRUE(harness::write_all(session.master(), "8"));
+        EXPECT_TRUE(standin::write_all(session.master(), "8"));
         EXPECT_EQ(key_line('8', 0), session.next());
         EXPECT_EQ(0, session.finish());
     }
@@ -134,7 +134,7 @@ TEST(ConsoleKeys, ALongSequenceNeitherHangsNorGrowsNorSwallowsTheNextKey)
     });
     EXPECT_EQ("ready", session.next());
     std::string screen;
-    ASSERT_TRUE(harness::converse(
+    ASSERT_TRUE(support::converse(
         session.master(), "\x1b[" + std::string(100000, '9') + "~z", &screen,
         [](const std::string &) { return true; }, std::chrono::seconds(30)));
     EXPECT_EQ("first 1 last 122 fewer small", session.next(std::chrono::seconds(30)));
@@ -168,10 +168,10 @@ TEST(ConsoleKeys, AHungUpConsoleIsReportedAndASignalIsNot)
     });
     EXPECT_EQ("ready", session.next());
     std::string screen;
-    ASSERT_TRUE(harness::read_until(
+    ASSERT_TRUE(support::read_until(
         session.master(), &screen, [](const std::string &s) { return s == "S"; },
         std::chrono::seconds(5)));
-    ASSERT_TRUE(harness::write_all(session.master(), "k"));
+    ASSERT_TRUE(standin::write_all(session.master(), "k"));
     EXPECT_EQ(key_line('k', 0), session.next());
     session.hang_up();
     EXPECT_EQ(key_line('q', -1), session.next());
@@ -185,7 +185,7 @@ TEST(ConsoleKeys, GetkeyBeforeKbhitReadsNothing)
         const signed char extended = posix_getkey(&key);
         report(key_line(key, extended) + " " + std::to_string(kbport));
     });
-    (void)harness::write_all(session.master(), "a");
+    (void)standin::write_all(session.master(), "a");
     EXPECT_EQ(key_line('q', 0) + " -1", session.next());
     EXPECT_EQ(0, session.finish());
 }
@@ -203,7 +203,7 @@ TEST(ConsoleKeys, KbhitReportsPendingKeysWithoutWaiting)
         report("after " + std::to_string(posix_kbhit()));
     });
     EXPECT_EQ("first 0", session.next());
-    (void)harness::write_all(session.master(), "k");
+    (void)standin::write_all(session.master(), "k");
     EXPECT_EQ("pending", session.next());
     EXPECT_EQ("after 0", session.next());
     EXPECT_EQ(0, session.finish());
@@ -273,7 +273,7 @@ TEST(ConsoleMode, SavedSettingsPutCanonicalModeAndEchoBack)
 
 TEST(ConsoleOpen, NoControllingTerminalMeansNoKeys)
 {
-    harness::Child child = harness::Child::run([] {
+    standin::Child child = standin::Child::run([] {
         if (setsid() < 0)
             return 10;
         signed char key = 'q';
@@ -283,7 +283,7 @@ TEST(ConsoleOpen, NoControllingTerminalMeansNoKeys)
     });
     const auto status = child.wait_for(std::chrono::seconds(5));
     ASSERT_TRUE(status);
-    EXPECT_EQ(0, harness::shell_status(*status));
+    EXPECT_EQ(0, standin::shell_status(*status));
 }
 
 TEST(ConsoleOpen, AConsoleDescriptorTooHighToPollIsClosedAndNotUsed)
@@ -338,7 +338,7 @@ TEST(ConsoleWait, WaitsForAKeyOrTheTimeOut)
     EXPECT_EQ("timed out 0 1", session.next());
     EXPECT_EQ("waiting", session.next());
     std::this_thread::sleep_for(milliseconds(50));
-    (void)harness::write_all(session.master(), "12");
+    (void)standin::write_all(session.master(), "12");
     EXPECT_EQ("woken 1 1", session.next());
     EXPECT_EQ("pending 1 49", session.next()); // '2' is still there
     EXPECT_EQ(0, session.finish());
@@ -375,7 +375,7 @@ TEST(ConsoleWait, SignalsDuringPollsAreNotFatal)
             return report("no handler");
         (void)posix_kbhit();
         const pid_t self = getpid();
-        harness::Child spammer = harness::Child::run([self] {
+        standin::Child spammer = standin::Child::run([self] {
             for (;;)
                 kill(self, SIGUSR1);
             return 0;
@@ -406,7 +406,7 @@ TEST(ConsoleSleep, ALargeCountIsAWrappedUnsignedProduct)
 {
     // INT32_MAX * 1000 overflows a signed product (the sanitizer build stops
     // there at once); as an unsigned one it is a sleep of over an hour.
-    harness::Child sleeper = harness::Child::run([] { return Sleep(INT32_MAX) == 0 ? 0 : 1; });
+    standin::Child sleeper = standin::Child::run([] { return Sleep(INT32_MAX) == 0 ? 0 : 1; });
     EXPECT_FALSE(sleeper.wait_for(milliseconds(300)).has_value());
 }
 

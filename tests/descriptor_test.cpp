@@ -6,10 +6,12 @@
 #include "serial/serial.h"
 #include "tests/support.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -25,10 +27,20 @@ private:
     int before_;
 };
 
+// A call's result and the errno it left (0 before the call).
+template <typename Call> std::pair<long, int> with_errno(Call call)
+{
+    errno = 0;
+    const long result = call();
+    return {result, errno};
+}
+
+using Failure = std::pair<long, int>;
+
 std::string temp_file()
 {
     char name[] = "/tmp/radio-fd-test.XXXXXX";
-    harness::Fd fd(mkstemp(name));
+    standin::Fd fd(mkstemp(name));
     EXPECT_TRUE(fd);
     return name;
 }
@@ -36,19 +48,30 @@ std::string temp_file()
 TEST(Descriptors, SerialOpenFailures)
 {
     const std::string file = temp_file();
-    auto pty = harness::open_pty();
+    auto pty = standin::open_pty();
     ASSERT_TRUE(pty);
-    harness::Fd first(posix_com_open(pty->slave.c_str(), 4800, 'N', 8, 1, 0));
+    standin::Fd first(posix_com_open(pty->slave.c_str(), 4800, 'N', 8, 1, 0));
     ASSERT_TRUE(first);
     {
         NoLeak check;
-        EXPECT_EQ(-1, posix_com_open(file.c_str(), 4800, 'X', 8, 1, 0));         // bad argument
-        EXPECT_EQ(-1, posix_com_open("/nonexistent/ttyS9", 4800, 'N', 8, 1, 0)); // missing
-        EXPECT_EQ(-1, posix_com_open(nullptr, 4800, 'N', 8, 1, 0));
-        EXPECT_EQ(-1, posix_com_open(file.c_str(), 4800, 'N', 8, 1, 0)); // not a terminal
-        EXPECT_EQ(-1, posix_com_open("/dev/null", 4800, 'N', 8, 1, 0));  // not a terminal
+        const char *path = file.c_str();
+        const char *slave = pty->slave.c_str();
+        // errno says why: the rejected argument, or the failing call's own.
+        EXPECT_EQ(Failure(-1, EINVAL), with_errno([&] {
+                      return posix_com_open(path, 4800, 'X', 8, 1, 0); // bad argument
+                  }));
+        EXPECT_EQ(Failure(-1, ENOENT), with_errno([] {
+                      return posix_com_open("/nonexistent/ttyS9", 4800, 'N', 8, 1, 0);
+                  }));
+        EXPECT_EQ(Failure(-1, EINVAL),
+                  with_errno([] { return posix_com_open(nullptr, 4800, 'N', 8, 1, 0); }));
+        EXPECT_EQ(Failure(-1, ENOTTY), with_errno([&] {
+                      return posix_com_open(path, 4800, 'N', 8, 1, 0); // not a terminal
+                  }));
+        EXPECT_EQ(Failure(-1, ENOTTY),
+                  with_errno([] { return posix_com_open("/dev/null", 4800, 'N', 8, 1, 0); }));
         // Refused settings: the pty has forced CREAD on since the first open.
-        EXPECT_EQ(-1, posix_com_open(pty->slave.c_str(), 4800, 'N', 8, 1, 0));
+        EXPECT_EQ(-1, with_errno([&] { return posix_com_open(slave, 4800, 'N', 8, 1, 0); }).first);
     }
     unlink(file.c_str());
 }
@@ -67,7 +90,7 @@ TEST(Descriptors, SerialIoFailures)
 
 TEST(Descriptors, SettingsFailures)
 {
-    auto pty = harness::open_pty();
+    auto pty = standin::open_pty();
     ASSERT_TRUE(pty);
     termios *good = posix_get_termsettings(pty->slave.c_str());
     ASSERT_NE(nullptr, good);
@@ -77,20 +100,26 @@ TEST(Descriptors, SettingsFailures)
     {
         NoLeak check;
         termios any{};
-        EXPECT_EQ(nullptr, posix_get_termsettings(nullptr));
-        EXPECT_EQ(nullptr, posix_get_termsettings("/nonexistent/tty"));
-        EXPECT_EQ(nullptr, posix_get_termsettings("/dev/null"));
-        EXPECT_EQ(0, posix_set_termsettings(nullptr, &any));
-        EXPECT_EQ(0, posix_set_termsettings("/dev/null", nullptr));
-        EXPECT_EQ(0, posix_set_termsettings("/nonexistent/tty", &any));
-        EXPECT_EQ(0, posix_set_termsettings("/dev/null", &any));
+        const auto got = [](const char *path) {
+            return with_errno([&] { return posix_get_termsettings(path) == nullptr ? 0L : 1L; });
+        };
+        EXPECT_EQ(Failure(0, EINVAL), got(nullptr));
+        EXPECT_EQ(Failure(0, ENOENT), got("/nonexistent/tty"));
+        EXPECT_EQ(Failure(0, ENOTTY), got("/dev/null"));
+        const auto set = [](const char *path, const termios *t) {
+            return with_errno([&] { return static_cast<long>(posix_set_termsettings(path, t)); });
+        };
+        EXPECT_EQ(Failure(0, EINVAL), set(nullptr, &any));
+        EXPECT_EQ(Failure(0, EINVAL), set("/dev/null", nullptr));
+        EXPECT_EQ(Failure(0, ENOENT), set("/nonexistent/tty", &any));
+        EXPECT_EQ(Failure(0, ENOTTY), set("/dev/null", &any));
         EXPECT_EQ(0, posix_set_termsettings(pty->slave.c_str(), &refused));
     }
 }
 
 TEST(Descriptors, ConsoleWithoutATerminal)
 {
-    harness::Child child = harness::Child::run([] {
+    standin::Child child = standin::Child::run([] {
         if (setsid() < 0)
             return 10;
         const int before = support::open_descriptors();
@@ -101,7 +130,7 @@ TEST(Descriptors, ConsoleWithoutATerminal)
     });
     const auto status = child.wait_for(std::chrono::seconds(5));
     ASSERT_TRUE(status);
-    EXPECT_EQ(0, harness::shell_status(*status));
+    EXPECT_EQ(0, standin::shell_status(*status));
 }
 
 } // namespace

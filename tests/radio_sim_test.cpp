@@ -2,7 +2,7 @@
 // The device stand-in: its arguments, its listening on a port, and its demo
 // taking a pasted burst of keys through the real radio without losing one.
 
-#include "harness/harness.h"
+#include "standin/standin.h"
 #include "tests/support.h"
 
 #include <csignal>
@@ -30,11 +30,11 @@ Result run_sim(const std::vector<std::string> &args)
 {
     int out[2];
     EXPECT_EQ(0, pipe2(out, O_CLOEXEC));
-    harness::Fd read_end(out[0]);
-    harness::Fd write_end(out[1]);
+    standin::Fd read_end(out[0]);
+    standin::Fd write_end(out[1]);
     std::vector<std::string> argv = {RADIO_SIM_BIN};
     argv.insert(argv.end(), args.begin(), args.end());
-    harness::Child child = harness::Child::spawn(
+    standin::Child child = standin::Child::spawn(
         [&] {
             (void)dup2(write_end.get(), 1);
             (void)dup2(write_end.get(), 2);
@@ -42,10 +42,10 @@ Result run_sim(const std::vector<std::string> &args)
         argv);
     write_end.reset();
     Result r{-1, ""};
-    harness::read_until(
+    support::read_until(
         read_end.get(), &r.out, [](const std::string &) { return false; }, seconds(5));
     const auto status = child.wait_for(seconds(5));
-    r.status = status ? harness::shell_status(*status) : -1;
+    r.status = status ? standin::shell_status(*status) : -1;
     return r;
 }
 
@@ -97,9 +97,9 @@ TEST(RadioSimDemo, AFailedStartEndsWithAMessage)
     ASSERT_TRUE(std::filesystem::copy_file(RADIO_SIM_BIN, copy, copied)) << copied.message();
     int out[2];
     ASSERT_EQ(0, pipe2(out, O_CLOEXEC));
-    harness::Fd read_end(out[0]);
-    harness::Fd write_end(out[1]);
-    harness::Child sim = harness::Child::spawn(
+    standin::Fd read_end(out[0]);
+    standin::Fd write_end(out[1]);
+    standin::Child sim = standin::Child::spawn(
         [&] {
             (void)dup2(write_end.get(), 1);
             (void)dup2(write_end.get(), 2);
@@ -114,42 +114,42 @@ TEST(RadioSimDemo, AFailedStartEndsWithAMessage)
         {copy});
     write_end.reset();
     std::string said;
-    harness::read_until(
+    support::read_until(
         read_end.get(), &said, [](const std::string &) { return false; }, seconds(2));
     const auto status = sim.wait_for(seconds(5));
     (void)unlink(copy.c_str());
     (void)rmdir(folder);
     ASSERT_TRUE(status) << "radio-sim did not end";
-    EXPECT_EQ(1, harness::shell_status(*status));
+    EXPECT_EQ(1, standin::shell_status(*status));
     EXPECT_TRUE(has(said, "radio-sim: cannot start ")) << said;
 }
 
 TEST(RadioSimPort, ShowsAndCountsWhatArrivesUntilInterrupted)
 {
-    auto pty = harness::open_pty();
+    auto pty = standin::open_pty();
     ASSERT_TRUE(pty);
     int out[2];
     ASSERT_EQ(0, pipe2(out, O_CLOEXEC));
-    harness::Fd read_end(out[0]);
-    harness::Fd write_end(out[1]);
-    harness::Child sim = harness::Child::spawn([&] { (void)dup2(write_end.get(), 1); },
+    standin::Fd read_end(out[0]);
+    standin::Fd write_end(out[1]);
+    standin::Child sim = standin::Child::spawn([&] { (void)dup2(write_end.get(), 1); },
                                                {RADIO_SIM_BIN, "--port", pty->slave});
     write_end.reset();
 
     std::string shown;
-    ASSERT_TRUE(harness::read_until(
+    ASSERT_TRUE(support::read_until(
         read_end.get(), &shown, [](const std::string &s) { return has(s, "listening"); },
         seconds(5)));
-    ASSERT_TRUE(harness::write_all(pty->master.get(), std::string("\x20\x41\x00", 3)));
-    ASSERT_TRUE(harness::read_until(
+    ASSERT_TRUE(standin::write_all(pty->master.get(), std::string("\x20\x41\x00", 3)));
+    ASSERT_TRUE(support::read_until(
         read_end.get(), &shown, [](const std::string &s) { return has(s, "rx 0x00"); }, seconds(5)))
         << shown;
     kill(sim.pid(), SIGINT);
-    harness::read_until(
+    support::read_until(
         read_end.get(), &shown, [](const std::string &) { return false; }, seconds(2));
     const auto status = sim.wait_for(seconds(5));
     ASSERT_TRUE(status);
-    EXPECT_EQ(0, harness::shell_status(*status));
+    EXPECT_EQ(0, standin::shell_status(*status));
     EXPECT_TRUE(has(shown, "rx 0x20  key 8     | up ON | down -- |")) << shown;
     EXPECT_TRUE(has(shown, "rx 0x41  UNKNOWN")) << shown;
     EXPECT_TRUE(has(shown, "rx 0x00  key space | up -- |")) << shown;
@@ -161,16 +161,16 @@ TEST(RadioSimPort, ShowsAndCountsWhatArrivesUntilInterrupted)
 TEST(RadioSimDemo, APastedBurstAllArrivesInOrder)
 {
     std::string why;
-    if (!harness::port_namespace_available(&why))
+    if (!support::port_namespace_available(&why))
         GTEST_SKIP() << "no private mount namespace here: " << why;
 
-    auto console = harness::open_pty();
+    auto console = standin::open_pty();
     ASSERT_TRUE(console);
     const std::string slave = console->slave;
-    harness::Child sim = harness::Child::spawn(
+    standin::Child sim = standin::Child::spawn(
         [&] {
             std::string reason;
-            if (!harness::take_terminal(slave, true, &reason))
+            if (!support::take_terminal(slave, true, &reason))
                 _exit(125);
         },
         {RADIO_SIM_BIN});
@@ -182,16 +182,16 @@ TEST(RadioSimDemo, APastedBurstAllArrivesInOrder)
     for (int i = 0; i < 5000; ++i)
         burst += keys[static_cast<size_t>(i) % keys.size()];
     std::string screen;
-    ASSERT_TRUE(harness::converse(
+    ASSERT_TRUE(support::converse(
         master, burst, &screen, [](const std::string &) { return true; }, seconds(30)));
-    ASSERT_TRUE(harness::converse(
+    ASSERT_TRUE(support::converse(
         master, "\x1b", &screen, [](const std::string &s) { return has(s, "radio exited"); },
         seconds(30)));
-    harness::read_until(
+    support::read_until(
         master, &screen, [](const std::string &) { return false; }, milliseconds(300));
     const auto status = sim.wait_for(seconds(5));
     ASSERT_TRUE(status);
-    EXPECT_EQ(0, harness::shell_status(*status)); // radio's normal end
+    EXPECT_EQ(0, standin::shell_status(*status)); // radio's normal end
 
     const std::string bytes = "\x20\x10\x08\x04\x02\x01";
     std::string seen;

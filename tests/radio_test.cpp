@@ -3,7 +3,7 @@
 // standard streams, another pty in place of its serial port inside a private
 // mount namespace.  The machine's own serial port is never opened.
 
-#include "harness/harness.h"
+#include "standin/standin.h"
 #include "tests/support.h"
 
 #include <csignal>
@@ -34,32 +34,32 @@ class RadioRun {
 public:
     RadioRun(Port port_mode, Console console_mode)
     {
-        auto console_pty = harness::open_pty();
-        auto port_pty = harness::open_pty();
+        auto console_pty = standin::open_pty();
+        auto port_pty = standin::open_pty();
         int err[2];
         if (!console_pty || !port_pty || pipe2(err, O_CLOEXEC) != 0)
             throw std::runtime_error("no pty");
         console_ = std::move(*console_pty);
         port_ = std::move(*port_pty);
         stderr_.reset(err[0]);
-        harness::Fd err_write(err[1]);
+        standin::Fd err_write(err[1]);
         // Held open so the port's master never reads a hang-up while radio
         // is not (or no longer) holding the slave.
         port_keep_.reset(open(port_.slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-        (void)harness::make_raw(port_.slave);
+        (void)standin::make_raw(port_.slave);
         if (tcgetattr(console_.master.get(), &console_at_start_) != 0)
             throw std::runtime_error("no console settings");
 
         const std::string console_slave = console_.slave;
         const std::string slave = port_mode == Port::present ? port_.slave : "";
         const int err_fd = err_write.get();
-        child_ = harness::Child::spawn(
+        child_ = standin::Child::spawn(
             [&] {
                 std::string why;
                 const bool ready = (console_mode != Console::none
-                                        ? harness::take_terminal(console_slave, true, &why)
+                                        ? support::take_terminal(console_slave, true, &why)
                                         : setsid() >= 0) &&
-                                   harness::enter_port_namespace(slave, RADIO_PORT, &why);
+                                   standin::enter_port_namespace(slave, RADIO_PORT, &why);
                 if (!ready) {
                     (void)fprintf(stderr, "setup: %s\n", why.c_str());
                     _exit(125);
@@ -100,10 +100,10 @@ public:
     std::string type(const std::string &keys, size_t bytes)
     {
         std::string got;
-        const bool typed = harness::converse(
+        const bool typed = support::converse(
             console(), keys, &echo_, [](const std::string &) { return true; }, seconds(10));
         EXPECT_TRUE(typed);
-        harness::read_until(
+        support::read_until(
             port_.master.get(), &got, [&](const std::string &s) { return s.size() >= bytes; },
             seconds(5));
         return got;
@@ -113,7 +113,7 @@ public:
     std::string rest_of_port() const
     {
         std::string got;
-        harness::read_until(
+        support::read_until(
             port_.master.get(), &got, [](const std::string &) { return false; }, milliseconds(200));
         return got;
     }
@@ -125,30 +125,30 @@ public:
         const auto end = std::chrono::steady_clock::now() + limit;
         while (!status && std::chrono::steady_clock::now() < end) {
             if (console_.master)
-                harness::read_until(
+                support::read_until(
                     console(), &echo_, [](const std::string &) { return false; }, milliseconds(20));
             status = child_.wait_for(console_.master ? milliseconds(0) : milliseconds(20));
         }
-        return status ? harness::shell_status(*status) : -1;
+        return status ? standin::shell_status(*status) : -1;
     }
 
     const std::string &echo() const { return echo_; }
     std::string errors()
     {
         std::string text;
-        harness::read_until(
+        support::read_until(
             stderr_.get(), &text, [](const std::string &) { return false; }, milliseconds(100));
         return text;
     }
 
 private:
-    harness::Pty console_;
-    harness::Pty port_;
-    harness::Fd port_keep_;
-    harness::Fd stderr_;
+    standin::Pty console_;
+    standin::Pty port_;
+    standin::Fd port_keep_;
+    standin::Fd stderr_;
     termios console_at_start_{};
     std::string echo_;
-    harness::Child child_;
+    standin::Child child_;
 };
 
 // What radio echoes for each key: a newline, the key, a newline, with the
@@ -172,7 +172,7 @@ protected:
     void SetUp() override
     {
         static std::string why;
-        static const bool available = harness::port_namespace_available(&why);
+        static const bool available = support::port_namespace_available(&why);
         if (!available)
             GTEST_SKIP() << "no private mount namespace here: " << why;
     }
@@ -237,14 +237,14 @@ TEST_F(RadioTest, AConsoleThatHangsUpEndsItAtOnce)
     for (const Console mode : {Console::terminal, Console::hangup_ignored}) {
         RadioRun radio(Port::present, mode);
         ASSERT_TRUE(radio.ready());
-        const double before = harness::cpu_ns(radio.pid());
+        const double before = support::cpu_ns(radio.pid());
         radio.hang_up();
         if (mode == Console::terminal) {
             EXPECT_EQ(128 + SIGHUP, radio.finish(seconds(1)));
             continue;
         }
         std::this_thread::sleep_for(milliseconds(100));
-        const double used = harness::cpu_ns(radio.pid()) - before;
+        const double used = support::cpu_ns(radio.pid()) - before;
         EXPECT_EQ(255, radio.finish(seconds(1)));
         EXPECT_LT(used, 20e6) << "nanoseconds of CPU used after the hang-up";
         EXPECT_EQ("\nERROR:  console /dev/tty hung up\n", radio.errors());
@@ -256,9 +256,9 @@ TEST_F(RadioTest, WaitingForAKeyCostsNoCpu)
 {
     RadioRun radio(Port::present, Console::terminal);
     ASSERT_TRUE(radio.ready());
-    const double before = harness::cpu_ns(radio.pid());
+    const double before = support::cpu_ns(radio.pid());
     std::this_thread::sleep_for(seconds(1));
-    const double used = harness::cpu_ns(radio.pid()) - before;
+    const double used = support::cpu_ns(radio.pid()) - before;
     EXPECT_LT(used, 20e6) << "nanoseconds of CPU used in a second of waiting";
     EXPECT_EQ("\x01", radio.type("7", 1)); // still awake to keys
     radio.type("\x1b", 0);

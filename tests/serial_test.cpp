@@ -6,11 +6,13 @@
 #include "serial/serial.h"
 #include "tests/support.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -21,7 +23,7 @@
 
 namespace {
 
-using harness::Fd;
+using standin::Fd;
 
 struct PortSettings {
     int32_t baud;
@@ -32,7 +34,7 @@ struct PortSettings {
 };
 
 // The settings the pty holds after posix_com_open with these arguments.
-termios opened(const harness::Pty &pty, const PortSettings &s, Fd *port)
+termios opened(const standin::Pty &pty, const PortSettings &s, Fd *port)
 {
     port->reset(
         posix_com_open(pty.slave.c_str(), s.baud, s.parity, s.databits, s.stopbits, s.cflags));
@@ -75,7 +77,7 @@ std::string temp_file()
 
 TEST(SerialOpen, GivesThePortTheWholeRecordForRadiosLine)
 {
-    auto pty = harness::open_pty();
+    auto pty = standin::open_pty();
     ASSERT_TRUE(pty);
     Fd port;
     const termios t = opened(*pty, {4800, 'N', 8, 1, 0}, &port);
@@ -135,14 +137,35 @@ TEST(SerialOpen, EveryRejectedCombinationFailsWithoutOpeningTheDevice)
     unlink(file.c_str());
 }
 
+TEST(SerialOpen, APathWithoutPermissionGivesEacces)
+{
+    // Root may open anything: as root, the open is tried as nobody.
+    const std::string file = temp_file();
+    ASSERT_EQ(0, chmod(file.c_str(), 0600));
+    standin::Child child = standin::Child::run([&] {
+        const bool root = getuid() == 0;
+        if (root && (setgid(65534) != 0 || setuid(65534) != 0))
+            return 2;
+        if (!root && chmod(file.c_str(), 0) != 0)
+            return 3;
+        errno = 0;
+        const int32_t port = posix_com_open(file.c_str(), 4800, 'N', 8, 1, 0);
+        return port == -1 && errno == EACCES ? 0 : 1;
+    });
+    const auto status = child.wait_for(std::chrono::seconds(5));
+    unlink(file.c_str());
+    ASSERT_TRUE(status);
+    EXPECT_EQ(0, standin::shell_status(*status));
+}
+
 TEST(SerialOpen, NeverBecomesTheControllingTerminal)
 {
     // A session with no terminal would take the first terminal it opens
     // without O_NOCTTY as its own.
-    auto pty = harness::open_pty();
+    auto pty = standin::open_pty();
     ASSERT_TRUE(pty);
     const std::string slave = pty->slave;
-    harness::Child child = harness::Child::run([&] {
+    standin::Child child = standin::Child::run([&] {
         if (setsid() < 0)
             return 2;
         const int32_t port = posix_com_open(slave.c_str(), 4800, 'N', 8, 1, 0);
@@ -152,19 +175,19 @@ TEST(SerialOpen, NeverBecomesTheControllingTerminal)
     });
     const auto status = child.wait_for(std::chrono::seconds(5));
     ASSERT_TRUE(status);
-    EXPECT_EQ(0, harness::shell_status(*status));
+    EXPECT_EQ(0, standin::shell_status(*status));
 }
 
 TEST(SerialWrite, OneByteArrivesAndFailuresReportZero)
 {
-    auto pty = harness::open_pty();
+    auto pty = standin::open_pty();
     ASSERT_TRUE(pty);
     Fd port(posix_com_open(pty->slave.c_str(), 4800, 'N', 8, 1, 0));
     ASSERT_TRUE(port);
     EXPECT_EQ(1, posix_com_write(port.get(), '\0'));
     EXPECT_EQ(1, posix_com_write(port.get(), '\n')); // no output processing
     std::string got;
-    harness::read_until(
+    support::read_until(
         pty->master.get(), &got, [](const std::string &s) { return s.size() >= 2; },
         std::chrono::seconds(2));
     EXPECT_EQ(std::string("\0\n", 2), got);
@@ -185,7 +208,7 @@ TEST(SerialClose, PassesOnCloseAndIgnoresNoPort)
 
 TEST(SerialInput, DatareadyAndReadOnAPort)
 {
-    auto pty = harness::open_pty();
+    auto pty = standin::open_pty();
     ASSERT_TRUE(pty);
     Fd port(posix_com_open(pty->slave.c_str(), 4800, 'N', 8, 1, CREAD));
     ASSERT_TRUE(port);
@@ -194,7 +217,7 @@ TEST(SerialInput, DatareadyAndReadOnAPort)
     EXPECT_EQ(0, posix_com_dataready(port.get()));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
 
-    ASSERT_TRUE(harness::write_all(pty->master.get(), "\x41"));
+    ASSERT_TRUE(standin::write_all(pty->master.get(), "\x41"));
     pollfd p = {port.get(), POLLIN, 0};
     ASSERT_EQ(1, poll(&p, 1, 2000)); // the pty hands bytes on asynchronously
     EXPECT_EQ(1, posix_com_dataready(port.get()));

@@ -1,6 +1,15 @@
 // SPDX-License-Identifier: MIT
 #include "tests/support.h"
 
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdexcept>
@@ -9,6 +18,164 @@
 #include <unistd.h>
 
 namespace support {
+
+using standin::Child;
+using standin::Fd;
+
+namespace {
+
+bool failed(std::string *why, const std::string &what)
+{
+    if (why != nullptr)
+        *why = what + ": " + strerror(errno);
+    return false;
+}
+
+} // namespace
+
+bool take_terminal(const std::string &slave, bool std_streams, std::string *why)
+{
+    if (setsid() < 0)
+        return failed(why, "setsid");
+    const int fd = open(slave.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0)
+        return failed(why, "open " + slave);
+    if (ioctl(fd, TIOCSCTTY, 0) != 0)
+        return failed(why, "TIOCSCTTY " + slave);
+    if (std_streams) {
+        for (int target = 0; target <= 2; ++target) {
+            if (dup2(fd, target) < 0)
+                return failed(why, "dup2");
+        }
+    }
+    if (fd > 2)
+        (void)close(fd);
+    return true;
+}
+
+bool port_namespace_available(std::string *why)
+{
+    auto pty = standin::open_pty();
+    int report[2];
+    if (!pty || pipe2(report, O_CLOEXEC) != 0)
+        return failed(why, "pty or pipe");
+    Fd read_end(report[0]);
+    Fd write_end(report[1]);
+    Child probe = Child::run([&] {
+        std::string reason;
+        if (standin::enter_port_namespace(pty->slave, "/dev/ttyS0", &reason))
+            return 0;
+        (void)standin::write_all(write_end.get(), reason);
+        return 1;
+    });
+    write_end.reset();
+    const auto status = probe.wait_for(std::chrono::seconds(10));
+    std::string reason;
+    (void)read_until(
+        read_end.get(), &reason, [](const std::string &) { return false; },
+        std::chrono::milliseconds(100));
+    if (status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
+        return true;
+    if (why != nullptr)
+        *why = reason.empty() ? "namespace probe did not finish" : reason;
+    return false;
+}
+
+double cpu_ns(pid_t pid)
+{
+    std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
+    double ns = NAN;
+    if (schedstat >> ns)
+        return ns;
+    // Without schedstat: utime and stime, fields 14 and 15 of stat, counted
+    // after the ')' that ends the command name, in clock ticks.
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto name_end = line.rfind(')');
+    if (name_end == std::string::npos || name_end + 2 > line.size())
+        return NAN;
+    std::istringstream fields(line.substr(name_end + 2));
+    std::string f;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> f; ++i) {
+        if (i >= 14)
+            ticks += std::stod(f);
+    }
+    return ticks * 1e9 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+namespace {
+
+int ms_left(std::chrono::steady_clock::time_point end)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Appends what fd has to out; false once fd has ended (end of file, error).
+bool take(int fd, std::string *out)
+{
+    char buf[4096];
+    const ssize_t got = read(fd, buf, sizeof buf);
+    if (got > 0) {
+        out->append(buf, static_cast<size_t>(got));
+        return true;
+    }
+    return got < 0 && (errno == EAGAIN || errno == EINTR);
+}
+
+// Writes what fd has room for; returns how much that was.
+size_t put(int fd, const std::string &input, size_t sent)
+{
+    const ssize_t n = write(fd, input.data() + sent, input.size() - sent);
+    return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+bool converse_nonblocking(int fd, const std::string &input, std::string *out,
+                          const std::function<bool(const std::string &)> &pred,
+                          std::chrono::milliseconds limit)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    size_t sent = 0;
+    while (sent < input.size() || !pred(*out)) {
+        const int left = ms_left(end);
+        const bool writing = sent < input.size();
+        pollfd p = {fd, static_cast<short>(writing ? POLLIN | POLLOUT : POLLIN), 0};
+        const int n = left > 0 ? poll(&p, 1, left) : 0;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        if ((p.revents & POLLOUT) != 0)
+            sent += put(fd, input, sent);
+        if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !take(fd, out))
+            return sent == input.size() && pred(*out);
+    }
+    return true;
+}
+
+} // namespace
+
+bool converse(int fd, const std::string &input, std::string *out,
+              const std::function<bool(const std::string &)> &pred, std::chrono::milliseconds limit)
+{
+    // Non-blocking while we talk: a write takes what there is room for and
+    // never waits on a peer that is itself waiting for us to read.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+        return false;
+    const bool done = converse_nonblocking(fd, input, out, pred, limit);
+    (void)fcntl(fd, F_SETFL, flags);
+    return done;
+}
+
+bool read_until(int fd, std::string *out, const std::function<bool(const std::string &)> &pred,
+                std::chrono::milliseconds limit)
+{
+    return converse(fd, "", out, pred, limit);
+}
 
 int open_descriptors()
 {
@@ -39,33 +206,33 @@ bool wait_key_mode(int master, std::chrono::milliseconds limit)
 
 Session::Session(const std::function<void(const Report &)> &body, Start start)
 {
-    auto pty = harness::open_pty();
+    auto pty = standin::open_pty();
     int pipe_ends[2];
     int go_ends[2];
     if (!pty || pipe2(pipe_ends, O_CLOEXEC) != 0)
         throw std::runtime_error("no pty or pipe");
-    harness::Fd to_parent(pipe_ends[1]);
+    standin::Fd to_parent(pipe_ends[1]);
     reports_.reset(pipe_ends[0]);
     if (pipe2(go_ends, O_CLOEXEC) != 0)
         throw std::runtime_error("no pipe");
-    harness::Fd wait_go(go_ends[0]);
+    standin::Fd wait_go(go_ends[0]);
     go_.reset(go_ends[1]);
     pty_ = std::move(*pty);
     const std::string terminal = pty_.slave;
-    child_ = harness::Child::run([&] {
+    child_ = standin::Child::run([&] {
         // The parent's end only: while the child held a copy, closing the
         // master would not hang the terminal up.
         pty_.master.reset();
         std::string why;
-        if (!harness::take_terminal(terminal, false, &why)) {
-            (void)harness::write_all(to_parent.get(), "setup failed: " + why + "\n");
+        if (!take_terminal(terminal, false, &why)) {
+            (void)standin::write_all(to_parent.get(), "setup failed: " + why + "\n");
             return 120;
         }
         char word = 0;
         if (start == Start::on_go && read(wait_go.get(), &word, 1) != 1)
             return 121;
         body([&](const std::string &line) {
-            (void)harness::write_all(to_parent.get(), line + "\n");
+            (void)standin::write_all(to_parent.get(), line + "\n");
         });
         return 0;
     });
@@ -73,14 +240,14 @@ Session::Session(const std::function<void(const Report &)> &body, Start start)
 
 void Session::go()
 {
-    if (!harness::write_all(go_.get(), "g"))
+    if (!standin::write_all(go_.get(), "g"))
         throw std::runtime_error("the child is gone");
 }
 
 std::string Session::next(std::chrono::milliseconds limit)
 {
     const auto has_line = [](const std::string &s) { return s.find('\n') != std::string::npos; };
-    if (!harness::read_until(reports_.get(), &pending_, has_line, limit))
+    if (!read_until(reports_.get(), &pending_, has_line, limit))
         return pending_.empty() ? "<timeout>" : "<closed>";
     const auto end = pending_.find('\n');
     std::string line = pending_.substr(0, end);
@@ -91,7 +258,7 @@ std::string Session::next(std::chrono::milliseconds limit)
 int Session::finish(std::chrono::milliseconds limit)
 {
     const auto status = child_.wait_for(limit);
-    return status ? harness::shell_status(*status) : -1;
+    return status ? standin::shell_status(*status) : -1;
 }
 
 } // namespace support

@@ -1,15 +1,42 @@
 /* SPDX-License-Identifier: MIT */
-// Helpers shared by the tests: descriptor accounting and a child that owns
-// a pty as its controlling terminal.
+// Helpers for the tests, which the benchmark and the VM host share: a child
+// with a pty as its controlling terminal, talking to a pty without either
+// side waiting on the other, a process's CPU time, descriptor accounting.
+// None of it ships.
 #ifndef RADIO_TESTS_SUPPORT_H
 #define RADIO_TESTS_SUPPORT_H
 
-#include "harness/harness.h"
+#include "standin/standin.h"
 
+#include <chrono>
 #include <functional>
 #include <string>
+#include <sys/types.h>
 
 namespace support {
+
+// In a freshly forked child: becomes a session leader whose controlling
+// terminal is the pty at slave, and (if std_streams) makes that pty its
+// standard input, output and error.  Returns false with *why set.
+bool take_terminal(const std::string &slave, bool std_streams, std::string *why);
+
+// Whether enter_port_namespace can work here (tried in a throw-away child).
+bool port_namespace_available(std::string *why);
+
+// The CPU time a process has used so far, in nanoseconds (NAN if unknown).
+double cpu_ns(pid_t pid);
+
+// Writes input to fd while reading what fd gives into out, until all input
+// is written and pred(out) holds, or the time runs out (then false).  For a
+// pty master whose other side echoes: neither side ever waits on the other.
+bool converse(int fd, const std::string &input, std::string *out,
+              const std::function<bool(const std::string &)> &pred,
+              std::chrono::milliseconds limit);
+
+// Reads what is readable on fd into out until pred(out) holds or the time
+// runs out.  Returns whether pred held.
+bool read_until(int fd, std::string *out, const std::function<bool(const std::string &)> &pred,
+                std::chrono::milliseconds limit);
 
 // How many descriptors this process has open.
 int open_descriptors();
@@ -42,11 +69,11 @@ public:
     int finish(std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 private:
-    harness::Pty pty_;
-    harness::Fd reports_;
-    harness::Fd go_;
+    standin::Pty pty_;
+    standin::Fd reports_;
+    standin::Fd go_;
     std::string pending_;
-    harness::Child child_;
+    standin::Child child_;
 };
 
 } // namespace support

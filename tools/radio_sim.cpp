@@ -8,8 +8,9 @@
 // a private mount namespace, so the machine's own port is never opened.
 // With --port PATH it listens on a real serial port instead.
 
-#include "harness/harness.h"
+#include "commands.h"
 #include "serial/serial.h"
+#include "standin/standin.h"
 
 #include <algorithm>
 #include <array>
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <poll.h>
 #include <string>
 #include <sys/syscall.h>
@@ -34,49 +36,24 @@
 
 namespace {
 
-// The device's command lines, one bit each, and the key radio sends it for.
-struct Line {
-    unsigned char bit;
-    const char *name;
-};
-
-constexpr std::array<Line, 6> lines = {{
-    {0x20, "up"},
-    {0x10, "down"},
-    {0x08, "left"},
-    {0x04, "right"},
-    {0x02, "9"},
-    {0x01, "7"},
-}};
-
-// The command bytes the device knows, and the key that sends each.
-struct Command {
-    unsigned char byte;
-    const char *key;
-};
-
-constexpr std::array<Command, 7> commands = {{
-    {0x20, "8"},
-    {0x10, "2"},
-    {0x08, "4"},
-    {0x04, "6"},
-    {0x02, "9"},
-    {0x01, "7"},
-    {0x00, "space"},
-}};
+// What a command byte shows as: its key.
+std::string key_name(const Command &c)
+{
+    return c.key == ' ' ? "space" : std::string(1, static_cast<char>(c.key));
+}
 
 struct Device {
     unsigned char state = 0; // the lines, as the last command set them
-    std::array<unsigned long, commands.size()> count{};
+    std::array<unsigned long, std::size(commands)> count{};
     unsigned long unknown = 0;
     unsigned long total = 0;
 };
 
 const Command *find_command(unsigned char byte)
 {
-    const auto *c = std::find_if(commands.begin(), commands.end(),
+    const auto *c = std::find_if(std::begin(commands), std::end(commands),
                                  [byte](const Command &x) { return x.byte == byte; });
-    return c == commands.end() ? nullptr : c;
+    return c == std::end(commands) ? nullptr : c;
 }
 
 // One line per byte: what came, what it means, and the lines afterwards.
@@ -89,16 +66,18 @@ void receive(Device *device, unsigned char byte)
         printf("rx 0x%02x  UNKNOWN    not a command byte; lines unchanged\n", byte);
         return;
     }
-    ++device->count[static_cast<size_t>(command - commands.data())];
+    ++device->count[static_cast<size_t>(command - std::begin(commands))];
     device->state = byte;
     std::string shown;
-    for (const Line &l : lines) {
+    for (const Command &line : commands) {
+        if (line.line == nullptr)
+            continue;
         shown += ' ';
-        shown += l.name;
-        shown += (device->state & l.bit) != 0 ? " ON " : " -- ";
+        shown += line.line;
+        shown += (device->state & line.byte) != 0 ? " ON " : " -- ";
         shown += '|';
     }
-    printf("rx 0x%02x  key %-6s|%s\n", byte, command->key, shown.c_str());
+    printf("rx 0x%02x  key %-6s|%s\n", byte, key_name(*command).c_str(), shown.c_str());
 }
 
 void print_summary(const Device &device, const char *how)
@@ -109,8 +88,8 @@ void print_summary(const Device &device, const char *how)
     if (isatty(STDOUT_FILENO) != 0)
         printf("\033[m");
     printf("radio-sim: %s; %lu bytes received:", how, device.total);
-    for (size_t i = 0; i < commands.size(); ++i)
-        printf(" %s=%lu", commands[i].key, device.count[i]);
+    for (size_t i = 0; i < std::size(commands); ++i)
+        printf(" %s=%lu", key_name(commands[i]).c_str(), device.count[i]);
     printf(" unknown=%lu\n", device.unknown);
     (void)fflush(stdout);
 }
@@ -210,61 +189,71 @@ int pidfd_of(pid_t pid)
     return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 }
 
-// The demo: radio in this terminal, a pty in place of its serial port.
-int demo()
+// radio, started in a private mount namespace where the pty at slave lies
+// over its port.  The child's pid is -1 when it could not be started.
+standin::Child start_radio(const std::string &radio, const std::string &slave)
 {
-    auto pty = harness::open_pty();
-    if (!pty || !harness::make_raw(pty->slave)) {
-        (void)fprintf(stderr, "radio-sim: cannot make a pseudo-terminal: %s\n", strerror(errno));
-        return 1;
-    }
-    // Held open for the whole run: the master never sees a hang-up between
-    // radio's writes, and bytes still in flight when radio ends survive.
-    harness::Fd keep(open(pty->slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-    const std::string radio = radio_path();
-
-    printf("radio-sim: starting %s with a pseudo-terminal in place of %s\n"
-           "radio-sim: keys 8 2 4 6 9 7 and space send commands; Escape ends\n",
-           radio.c_str(), RADIO_PORT);
-    (void)fflush(stdout);
-
-    const std::string slave = pty->slave;
-    harness::Child child = harness::Child::spawn(
+    return standin::Child::spawn(
         [&] {
             std::string why;
-            if (!harness::enter_port_namespace(slave, RADIO_PORT, &why)) {
+            if (!standin::enter_port_namespace(slave, RADIO_PORT, &why)) {
                 (void)fprintf(stderr, "radio-sim: cannot stand in for %s: %s\n", RADIO_PORT,
                               why.c_str());
                 _exit(125);
             }
         },
         {radio});
-    if (child.pid() < 0) {
-        // No child to wait for: without this the loop below would wait for
-        // ever (a process limit reached, say).
-        (void)fprintf(stderr, "radio-sim: cannot start %s: %s\n", radio.c_str(), strerror(errno));
-        return 1;
-    }
-    harness::Fd ended(pidfd_of(child.pid()));
+}
 
-    const int32_t port = pty->master.get();
-    Device device;
+// Shows what arrives on port until radio ends; returns its wait status.
+int receive_until_radio_ends(int32_t port, standin::Child *radio, Device *device)
+{
+    standin::Fd ended(pidfd_of(radio->pid()));
     std::optional<int> status;
     while (!status) {
         std::array<pollfd, 2> p = {{{port, POLLIN, 0}, {ended.get(), POLLIN, 0}}};
         // Without a pidfd, look at the child ten times a second.
         const int n = poll(p.data(), ended ? 2 : 1, ended ? -1 : 100);
         if (n > 0 && (p[0].revents & POLLIN) != 0)
-            (void)drain(port, &device);
+            (void)drain(port, device);
         if (n < 0 || !ended || p[1].revents != 0)
-            status = child.wait_for(std::chrono::milliseconds(0));
+            status = radio->wait_for(std::chrono::milliseconds(0));
     }
     // Bytes radio wrote just before it ended may still be on their way
     // through the pty.
     pollfd last = {port, POLLIN, 0};
-    while (poll(&last, 1, 100) > 0 && drain(port, &device)) {
+    while (poll(&last, 1, 100) > 0 && drain(port, device)) {
     }
-    const int code = harness::shell_status(*status);
+    return *status;
+}
+
+// The demo: radio in this terminal, a pty in place of its serial port.
+int demo()
+{
+    auto pty = standin::open_pty();
+    if (!pty || !standin::make_raw(pty->slave)) {
+        (void)fprintf(stderr, "radio-sim: cannot make a pseudo-terminal: %s\n", strerror(errno));
+        return 1;
+    }
+    // Held open for the whole run: the master never sees a hang-up between
+    // radio's writes, and bytes still in flight when radio ends survive.
+    standin::Fd keep(open(pty->slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    const std::string radio = radio_path();
+    printf("radio-sim: starting %s with a pseudo-terminal in place of %s\n"
+           "radio-sim: keys 8 2 4 6 9 7 and space send commands; Escape ends\n",
+           radio.c_str(), RADIO_PORT);
+    (void)fflush(stdout);
+
+    standin::Child child = start_radio(radio, pty->slave);
+    if (child.pid() < 0) {
+        // No child to wait for: without this the demo would wait for ever
+        // (a process limit reached, say).
+        (void)fprintf(stderr, "radio-sim: cannot start %s: %s\n", radio.c_str(), strerror(errno));
+        return 1;
+    }
+    Device device;
+    const int code =
+        standin::shell_status(receive_until_radio_ends(pty->master.get(), &child, &device));
     print_summary(device, ("radio exited with status " + std::to_string(code)).c_str());
     // radio's 1 is its normal end (Escape, console put back): the demo went
     // well, and a shell may chain what follows it.

@@ -7,7 +7,8 @@
 //
 //   uart-vm-host QEMU KERNEL INITRAMFS KERNEL_LOG
 
-#include "harness/harness.h"
+#include "standin/standin.h"
+#include "tests/support.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <termios.h>
@@ -65,7 +67,7 @@ public:
         const auto has_line = [](const std::string &s) {
             return s.find('\n') != std::string::npos;
         };
-        if (!harness::read_until(fd_, &pending_, has_line, limit))
+        if (!support::read_until(fd_, &pending_, has_line, limit))
             return "";
         const auto end = pending_.find('\n');
         std::string line = pending_.substr(0, end);
@@ -172,63 +174,63 @@ std::string flags_of(const std::string *line)
     return line->substr(line->find("iflag"), line->find(" ispeed") - line->find("iflag"));
 }
 
-int run(const std::vector<std::string> &args)
+// The guest's three lines, each a host pty: ttyS0 is radio's serial line,
+// ttyS1 its keys, ttyS2 what init reports.  The host holds each slave open
+// too: a master whose slave nobody holds reads as hung up, before QEMU opens
+// it and between its reopenings.
+struct Lines {
+    std::optional<standin::Pty> port, console, report;
+    std::vector<standin::Fd> holds;
+};
+
+bool open_lines(Lines *l)
 {
-    auto port = harness::open_pty();    // the guest's ttyS0: radio's serial line
-    auto console = harness::open_pty(); // the guest's ttyS1: radio's keys
-    auto report = harness::open_pty();  // the guest's ttyS2: what init reports
-    if (!port || !console || !report || !harness::make_raw(port->slave) ||
-        !harness::make_raw(console->slave) || !harness::make_raw(report->slave)) {
-        printf("FAIL cannot make the host's pseudo-terminals\n");
-        return 1;
+    l->port = standin::open_pty();
+    l->console = standin::open_pty();
+    l->report = standin::open_pty();
+    for (const auto *pty : {&l->port, &l->console, &l->report}) {
+        if (!*pty || !standin::make_raw((*pty)->slave))
+            return false;
+        l->holds.emplace_back(open((*pty)->slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     }
-    // Held open by the host too: a master whose slave nobody holds reads as
-    // hung up, before QEMU opens it and between its reopenings.
-    const harness::Fd holds[] = {
-        harness::Fd(open(port->slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)),
-        harness::Fd(open(console->slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)),
-        harness::Fd(open(report->slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC))};
-    const auto started = Clock::now();
-    harness::Child qemu = harness::Child::spawn(
-        [] {}, {args[0],      "-nodefaults",
-                "-nographic", "-no-reboot",
-                "-monitor",   "none",
-                "-m",         "256",
-                "-fw_cfg",    "name=etc/sercon-port,string=0",
-                "-kernel",    args[1],
-                "-initrd",    args[2],
-                "-append",    "console=ttyS3 loglevel=4 panic=-1 rdinit=/init",
-                "-chardev",   "serial,id=s0,path=" + port->slave,
-                "-serial",    "chardev:s0",
-                "-chardev",   "serial,id=s1,path=" + console->slave,
-                "-serial",    "chardev:s1",
-                "-chardev",   "serial,id=s2,path=" + report->slave,
-                "-serial",    "chardev:s2",
-                "-serial",    "file:" + args[3]});
-    Reports guest(report->master.get());
+    return true;
+}
 
-    if (guest.next(seconds(60)) != "BOOTED") {
-        const auto status = qemu.wait_for(milliseconds(100));
-        printf("the guest never reported (kernel log: %s)\n", args[3].c_str());
-        return status && harness::shell_status(*status) != 0 ? 77 : 1;
-    }
-    const double boot = std::chrono::duration<double>(Clock::now() - started).count();
-    printf("     booted to init's first report in %.1f s\n", boot);
+// args: QEMU, the kernel, the initramfs, the kernel's log file.
+standin::Child boot(const std::vector<std::string> &args, const Lines &l)
+{
+    return standin::Child::spawn([] {},
+                                 {args[0],      "-nodefaults",
+                                  "-nographic", "-no-reboot",
+                                  "-monitor",   "none",
+                                  "-m",         "256",
+                                  "-fw_cfg",    "name=etc/sercon-port,string=0",
+                                  "-kernel",    args[1],
+                                  "-initrd",    args[2],
+                                  "-append",    "console=ttyS3 loglevel=4 panic=-1 rdinit=/init",
+                                  "-chardev",   "serial,id=s0,path=" + l.port->slave,
+                                  "-serial",    "chardev:s0",
+                                  "-chardev",   "serial,id=s1,path=" + l.console->slave,
+                                  "-serial",    "chardev:s1",
+                                  "-chardev",   "serial,id=s2,path=" + l.report->slave,
+                                  "-serial",    "chardev:s2",
+                                  "-serial",    "file:" + args[3]});
+}
 
-    const auto before = guest.until("KEYS-READY", seconds(60));
+// What the guest reported while radio waited for keys: the port's record,
+// the host's end of the line, and the console in key mode.
+void check_settings_while_running(const std::vector<std::string> &before, int port_master)
+{
     check_table(before);
-
     const std::string *radio_port = find_line(before, "SETTINGS /dev/ttyS0");
     check(radio_port != nullptr && field(*radio_port, "cflag") == (CS8 | CLOCAL | B4800),
           "radio's port while it runs: c_cflag exactly CS8|CLOCAL|B4800 (CREAD clear), got " +
               (radio_port ? octal(field(*radio_port, "cflag")) : "nothing"));
     termios host{};
-    const bool host_read = tcgetattr(port->master.get(), &host) == 0;
+    const bool host_read = tcgetattr(port_master, &host) == 0;
     check(host_read && cfgetospeed(&host) == B4800 && (host.c_cflag & CSIZE) == CS8 &&
               (host.c_cflag & (PARENB | CSTOPB)) == 0,
           "the host's end of the line, as QEMU set it: 4800 baud, 8 data bits, no parity, 1 stop");
-
-    const std::string *console_before = find_line(before, "SETTINGS /dev/ttyS1", 0);
     const std::string *console_keys = find_line(before, "SETTINGS /dev/ttyS1", 1);
     check(
         console_keys != nullptr && field(*console_keys, "ospeed") == B115200 &&
@@ -238,47 +240,84 @@ int run(const std::vector<std::string> &args)
     const std::string *lines = find_line(before, "MODEM /dev/ttyS1");
     check(lines != nullptr && lines->find("dtr=1 rts=1") != std::string::npos,
           "the console keeps DTR and RTS raised in key mode");
+}
 
-    // Keys, as a person types them: each arrives on its own.
+// Keys, as a person types them (each on its own), then Escape.
+void type_keys_and_check_bytes(const Lines &l)
+{
     std::string echo;
     for (const std::string key : {"8", "2", "4", "6", "9", "7", " ", "a", "\x1b[A"}) {
-        (void)harness::converse(
-            console->master.get(), key, &echo, [](const std::string &) { return true; },
+        (void)support::converse(
+            l.console->master.get(), key, &echo, [](const std::string &) { return true; },
             seconds(2));
         std::this_thread::sleep_for(milliseconds(150));
     }
     std::string sent;
-    harness::read_until(
-        port->master.get(), &sent, [](const std::string &s) { return s.size() >= 7; }, seconds(10));
-    harness::read_until(
-        port->master.get(), &sent, [](const std::string &) { return false; }, milliseconds(500));
+    support::read_until(
+        l.port->master.get(), &sent, [](const std::string &s) { return s.size() >= 7; },
+        seconds(10));
+    support::read_until(
+        l.port->master.get(), &sent, [](const std::string &) { return false; }, milliseconds(500));
     check(sent == std::string("\x20\x10\x08\x04\x02\x01\x00", 7),
           "command bytes on the line: " + hex(sent) + " (want 20 10 08 04 02 01 00)");
-    (void)harness::converse(
-        console->master.get(), "\x1b", &echo, [](const std::string &) { return true; }, seconds(2));
+    (void)support::converse(
+        l.console->master.get(), "\x1b", &echo, [](const std::string &) { return true; },
+        seconds(2));
+}
 
-    const auto after = guest.until("AFTER-RADIO", seconds(30));
+void check_end(Reports *guest, const std::vector<std::string> &before)
+{
+    const auto after = guest->until("AFTER-RADIO", seconds(30));
     check(find_line(after, "RADIO-EXIT 1") != nullptr, "radio's exit status after Escape is 1");
+    const std::string *console_before = find_line(before, "SETTINGS /dev/ttyS1", 0);
     const std::string *console_after = find_line(after, "SETTINGS /dev/ttyS1");
     check(console_before != nullptr && console_after != nullptr &&
               flags_of(console_before) == flags_of(console_after) &&
               field(*console_before, "ospeed") == field(*console_after, "ospeed"),
           "the console's settings are back as they were: " + flags_of(console_after));
+}
 
-    (void)guest.until("RX-READY", seconds(20));
-    (void)harness::write_all(port->master.get(), "ping");
+// The layer's input side: the host's "ping" in, the guest's "pong" out.
+void check_serial_input(Reports *guest, int port_master)
+{
+    (void)guest->until("RX-READY", seconds(20));
+    (void)standin::write_all(port_master, "ping");
     std::string answer;
-    harness::read_until(
-        port->master.get(), &answer,
+    support::read_until(
+        port_master, &answer,
         [](const std::string &s) { return s.find("pong") != std::string::npos; }, seconds(10));
-    const auto done = guest.until("DONE", seconds(20));
+    const auto done = guest->until("DONE", seconds(20));
     check(find_line(done, "RX 70 69 6e 67") != nullptr,
           "posix_com_dataready and posix_com_read received the host's \"ping\"");
     check(answer.find("pong") != std::string::npos,
           "posix_com_write_string's \"pong\" reached the host: " + hex(answer));
+}
 
-    const auto status = qemu.wait_for(seconds(20));
-    check(status.has_value(), "the guest powered off");
+int run(const std::vector<std::string> &args)
+{
+    Lines l;
+    if (!open_lines(&l)) {
+        printf("FAIL cannot make the host's pseudo-terminals\n");
+        return 1;
+    }
+    const auto started = Clock::now();
+    standin::Child qemu = boot(args, l);
+    Reports guest(l.report->master.get());
+    if (guest.next(seconds(60)) != "BOOTED") {
+        const auto status = qemu.wait_for(milliseconds(100));
+        printf("the guest never reported (kernel log: %s)\n", args[3].c_str());
+        return status && standin::shell_status(*status) != 0 ? 77 : 1;
+    }
+    printf("     booted to init's first report in %.1f s\n",
+           std::chrono::duration<double>(Clock::now() - started).count());
+
+    const auto before = guest.until("KEYS-READY", seconds(60));
+    check_settings_while_running(before, l.port->master.get());
+    type_keys_and_check_bytes(l);
+    check_end(&guest, before);
+    check_serial_input(&guest, l.port->master.get());
+
+    check(qemu.wait_for(seconds(20)).has_value(), "the guest powered off");
     printf("     whole run %.1f s\n",
            std::chrono::duration<double>(Clock::now() - started).count());
     return failures == 0 ? 0 : 1;

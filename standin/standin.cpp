@@ -1,20 +1,15 @@
 // SPDX-License-Identifier: MIT
-#include "harness/harness.h"
+#include "standin/standin.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <iterator>
-#include <poll.h>
 #include <sched.h>
-#include <sstream>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,7 +17,7 @@
 #include <thread>
 #include <unistd.h>
 
-namespace harness {
+namespace standin {
 
 namespace {
 
@@ -169,26 +164,6 @@ bool make_raw(const std::string &slave)
     return tcsetattr(fd.get(), TCSANOW, &t) == 0;
 }
 
-bool take_terminal(const std::string &slave, bool std_streams, std::string *why)
-{
-    if (setsid() < 0)
-        return failed(why, "setsid");
-    const int fd = open(slave.c_str(), O_RDWR | O_NOCTTY);
-    if (fd < 0)
-        return failed(why, "open " + slave);
-    if (ioctl(fd, TIOCSCTTY, 0) != 0)
-        return failed(why, "TIOCSCTTY " + slave);
-    if (std_streams) {
-        for (int target = 0; target <= 2; ++target) {
-            if (dup2(fd, target) < 0)
-                return failed(why, "dup2");
-        }
-    }
-    if (fd > 2)
-        (void)close(fd);
-    return true;
-}
-
 bool enter_port_namespace(const std::string &slave, const std::string &port, std::string *why)
 {
     if (!unshare_mounts(why))
@@ -199,34 +174,6 @@ bool enter_port_namespace(const std::string &slave, const std::string &port, std
     if (exists(port) && !slave.empty())
         return bind(slave, port, why);
     return lay_dev(slave, port, why);
-}
-
-bool port_namespace_available(std::string *why)
-{
-    auto pty = open_pty();
-    int report[2];
-    if (!pty || pipe2(report, O_CLOEXEC) != 0)
-        return failed(why, "pty or pipe");
-    Fd read_end(report[0]);
-    Fd write_end(report[1]);
-    Child probe = Child::run([&] {
-        std::string reason;
-        if (enter_port_namespace(pty->slave, "/dev/ttyS0", &reason))
-            return 0;
-        (void)write_all(write_end.get(), reason);
-        return 1;
-    });
-    write_end.reset();
-    const auto status = probe.wait_for(std::chrono::seconds(10));
-    std::string reason;
-    (void)read_until(
-        read_end.get(), &reason, [](const std::string &) { return false; },
-        std::chrono::milliseconds(100));
-    if (status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
-        return true;
-    if (why != nullptr)
-        *why = reason.empty() ? "namespace probe did not finish" : reason;
-    return false;
 }
 
 Child::Child(Child &&other) noexcept : pid_(other.pid_)
@@ -300,30 +247,6 @@ void Child::kill_now()
     pid_ = -1;
 }
 
-double cpu_ns(pid_t pid)
-{
-    std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
-    double ns = NAN;
-    if (schedstat >> ns)
-        return ns;
-    // Without schedstat: utime and stime, fields 14 and 15 of stat, counted
-    // after the ')' that ends the command name, in clock ticks.
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const auto name_end = line.rfind(')');
-    if (name_end == std::string::npos || name_end + 2 > line.size())
-        return NAN;
-    std::istringstream fields(line.substr(name_end + 2));
-    std::string f;
-    double ticks = 0;
-    for (int i = 3; i <= 15 && fields >> f; ++i) {
-        if (i >= 14)
-            ticks += std::stod(f);
-    }
-    return ticks * 1e9 / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 int shell_status(int wait_status)
 {
     if (WIFEXITED(wait_status))
@@ -331,78 +254,6 @@ int shell_status(int wait_status)
     if (WIFSIGNALED(wait_status))
         return 128 + WTERMSIG(wait_status);
     return -1;
-}
-
-namespace {
-
-int ms_left(std::chrono::steady_clock::time_point end)
-{
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        end - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-// Appends what fd has to out; false once fd has ended (end of file, error).
-bool take(int fd, std::string *out)
-{
-    char buf[4096];
-    const ssize_t got = read(fd, buf, sizeof buf);
-    if (got > 0) {
-        out->append(buf, static_cast<size_t>(got));
-        return true;
-    }
-    return got < 0 && (errno == EAGAIN || errno == EINTR);
-}
-
-// Writes what fd has room for; returns how much that was.
-size_t put(int fd, const std::string &input, size_t sent)
-{
-    const ssize_t n = write(fd, input.data() + sent, input.size() - sent);
-    return n > 0 ? static_cast<size_t>(n) : 0;
-}
-
-bool converse_nonblocking(int fd, const std::string &input, std::string *out,
-                          const std::function<bool(const std::string &)> &pred,
-                          std::chrono::milliseconds limit)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    size_t sent = 0;
-    while (sent < input.size() || !pred(*out)) {
-        const int left = ms_left(end);
-        const bool writing = sent < input.size();
-        pollfd p = {fd, static_cast<short>(writing ? POLLIN | POLLOUT : POLLIN), 0};
-        const int n = left > 0 ? poll(&p, 1, left) : 0;
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        if ((p.revents & POLLOUT) != 0)
-            sent += put(fd, input, sent);
-        if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !take(fd, out))
-            return sent == input.size() && pred(*out);
-    }
-    return true;
-}
-
-} // namespace
-
-bool converse(int fd, const std::string &input, std::string *out,
-              const std::function<bool(const std::string &)> &pred, std::chrono::milliseconds limit)
-{
-    // Non-blocking while we talk: a write takes what there is room for and
-    // never waits on a peer that is itself waiting for us to read.
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
-        return false;
-    const bool done = converse_nonblocking(fd, input, out, pred, limit);
-    (void)fcntl(fd, F_SETFL, flags);
-    return done;
-}
-
-bool read_until(int fd, std::string *out, const std::function<bool(const std::string &)> &pred,
-                std::chrono::milliseconds limit)
-{
-    return converse(fd, "", out, pred, limit);
 }
 
 bool write_all(int fd, const std::string &data)
@@ -419,4 +270,4 @@ bool write_all(int fd, const std::string &data)
     return true;
 }
 
-} // namespace harness
+} // namespace standin

@@ -1,10 +1,11 @@
 /* SPDX-License-Identifier: MIT */
-// The harness: pseudo-terminals, child processes, and a private mount
-// namespace in which a pty stands in for the serial port.  Shared by the
-// device stand-in, the tests and the benchmark, so that no run of radio ever
-// reaches the machine's own serial port.
-#ifndef RADIO_HARNESS_HARNESS_H
-#define RADIO_HARNESS_HARNESS_H
+// What lets a pseudo-terminal stand in for the serial port: pty pairs, a
+// private mount namespace in which a pty lies over the port's path, and a
+// child process started and reaped.  radio-sim's demo runs radio this way;
+// the tests and the benchmark do too, so that no run of radio ever reaches
+// the machine's own serial port.
+#ifndef RADIO_STANDIN_STANDIN_H
+#define RADIO_STANDIN_STANDIN_H
 
 #include <chrono>
 #include <functional>
@@ -13,7 +14,7 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace harness {
+namespace standin {
 
 // Owns one descriptor; closes it once.
 class Fd {
@@ -48,11 +49,6 @@ std::optional<Pty> open_pty();
 // side arrive unchanged on the other (used before a program configures it).
 bool make_raw(const std::string &slave);
 
-// In a freshly forked child: becomes a session leader whose controlling
-// terminal is the pty at slave, and (if std_streams) makes that pty its
-// standard input, output and error.  Returns false with *why set.
-bool take_terminal(const std::string &slave, bool std_streams, std::string *why);
-
 // In a freshly forked child: enters a private mount namespace in which the
 // path port is the pty slave at slave.  Works as root (a new mount
 // namespace) and as a normal user (with a user namespace too).  An empty
@@ -60,9 +56,6 @@ bool take_terminal(const std::string &slave, bool std_streams, std::string *why)
 // does not exist, a tmpfs with the few devices a console program needs is
 // laid over its folder.  Returns false with *why set.
 bool enter_port_namespace(const std::string &slave, const std::string &port, std::string *why);
-
-// Whether enter_port_namespace can work here (tried in a throw-away child).
-bool port_namespace_available(std::string *why);
 
 // A child process, killed and reaped when its owner lets go of it.
 class Child {
@@ -88,28 +81,13 @@ private:
     pid_t pid_ = -1;
 };
 
-// The CPU time a process has used so far, in nanoseconds (NAN if unknown).
-double cpu_ns(pid_t pid);
-
 // The exit status of a wait status the way a shell reports it: the exit
 // code, or 128 + signal.
 int shell_status(int wait_status);
 
-// Writes input to fd while reading what fd gives into out, until all input
-// is written and pred(out) holds, or the time runs out (then false).  For a
-// pty master whose other side echoes: neither side ever waits on the other.
-bool converse(int fd, const std::string &input, std::string *out,
-              const std::function<bool(const std::string &)> &pred,
-              std::chrono::milliseconds limit);
-
-// Reads what is readable on fd into out until pred(out) holds or the time
-// runs out.  Returns whether pred held.
-bool read_until(int fd, std::string *out, const std::function<bool(const std::string &)> &pred,
-                std::chrono::milliseconds limit);
-
 // Writes all of data, or returns false.
 bool write_all(int fd, const std::string &data);
 
-} // namespace harness
+} // namespace standin
 
 #endif
