@@ -188,12 +188,13 @@ bool open_lines(Lines *l)
     l->port = standin::open_pty();
     l->console = standin::open_pty();
     l->report = standin::open_pty();
-    for (const auto *pty : {&l->port, &l->console, &l->report}) {
+    const auto ready = [l](const std::optional<standin::Pty> *pty) {
         if (!*pty || !standin::make_raw((*pty)->slave))
             return false;
         l->holds.emplace_back(open((*pty)->slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-    }
-    return true;
+        return true;
+    };
+    return ready(&l->port) && ready(&l->console) && ready(&l->report);
 }
 
 // args: QEMU, the kernel, the initramfs, the kernel's log file.
