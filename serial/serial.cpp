@@ -12,11 +12,46 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/select.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr int32_t no_port = -1;
+
+// A pseudo-terminal slave, told by its device number: a pty has no line
+// and forces 8 bits without parity, so what it keeps says nothing about a
+// device at the far end.  Unix 98 slaves use majors 136..143, the old BSD
+// ones major 3.
+bool is_pty(int fd)
+{
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    const unsigned int m = major(st.st_rdev);
+    return (m >= 136 && m <= 143) || m == 3;
+}
+
+// Whether the driver kept the line settings that were asked for.  A UART
+// that lacks a setting (a mini UART has no parity and no 5 or 6 bits) keeps
+// another one silently, and tcsetattr still reports success; a program
+// that went on would talk to its device in the wrong frame.
+bool line_kept(int fd, const termios &asked)
+{
+    if (is_pty(fd))
+        return true;
+    termios got{};
+    if (tcgetattr(fd, &got) != 0)
+        return false;
+    const tcflag_t frame = CSIZE | CSTOPB | PARENB | PARODD;
+    if ((got.c_cflag & frame) != (asked.c_cflag & frame) ||
+        cfgetospeed(&got) != cfgetospeed(&asked) || cfgetispeed(&got) != cfgetispeed(&asked)) {
+        errno = EINVAL;
+        return false;
+    }
+    return true;
+}
 
 // A descriptor the poll may put in an fd_set without writing out of bounds.
 bool pollable(int32_t fd)
@@ -43,10 +78,10 @@ extern "C" int32_t posix_com_open(const char *device, int32_t baud, char parity,
     if (fd < 0)
         return no_port;
 
-    if (tcsetattr(fd, TCSANOW, &t) == 0)
+    if (tcsetattr(fd, TCSANOW, &t) == 0 && line_kept(fd, t))
         return fd;
 
-    // A port whose settings were refused is no port; the caller never sees
+    // A port whose settings were refused, or not kept, is no port; the caller never sees
     // the descriptor, so it is closed here, and errno still says why.
     const int why = errno;
     (void)close(fd);

@@ -41,7 +41,12 @@ extern "C" {
  * ('N', 'O', 'E', either case), databits (5..8) and stopbits (1, 2), with
  * cflags OR-ed into the control-mode word beside CLOCAL.
  * Result: the new handle, or -1.  Arguments are checked before the device is
- * touched; after a failure nothing is left open.
+ * touched; after a failure nothing is left open.  The settings are read back
+ * once applied: when the driver kept another character size, parity, stop
+ * bits or speed (a UART without that setting does so silently), the result
+ * is -1 with errno EINVAL.  A pseudo-terminal slave, told by its device
+ * number, is exempt: it has no line, forces 8 bits without parity, and
+ * stands in for a port.
  * Reads on the handle wait until at least one byte has arrived (VMIN 1,
  * VTIME 0): poll with posix_com_dataready first to avoid waiting.
  */

@@ -34,6 +34,7 @@ Result run_sim(const std::vector<std::string> &args)
     standin::Fd write_end(out[1]);
     std::vector<std::string> argv = {RADIO_SIM_BIN};
     argv.insert(argv.end(), args.begin(), args.end());
+    argv = support::command(argv);
     standin::Child child = standin::Child::spawn(
         [&] {
             (void)dup2(write_end.get(), 1);
@@ -84,8 +85,30 @@ TEST(RadioSimArguments, HelpVersionAndMistakes)
     EXPECT_TRUE(has(missing.out, "cannot open /nonexistent/ttyS9")) << missing.out;
 }
 
+// The demo starts radio by exec: a cross build's radio runs on this
+// machine only behind the emulator, which the demo does not know of.
+bool demo_runs_here(std::string *why)
+{
+    standin::Child probe = standin::Child::spawn(
+        [] {
+            const int null = open("/dev/null", O_WRONLY);
+            (void)dup2(null, 1);
+            (void)dup2(null, 2);
+        },
+        {RADIO_SIM_BIN, "--version"});
+    const auto status = probe.wait_for(seconds(5));
+    if (status && standin::shell_status(*status) == 0)
+        return true;
+    *why = "this machine cannot run radio-sim's binaries directly (a cross build without a "
+           "binfmt handler)";
+    return false;
+}
+
 TEST(RadioSimDemo, AFailedStartEndsWithAMessage)
 {
+    std::string why;
+    if (!demo_runs_here(&why))
+        GTEST_SKIP() << why;
     // No process may be made: the demo cannot start radio.  Root is exempt
     // from the limit, so as root the copy runs as nobody, from a folder
     // anyone may enter.
@@ -132,8 +155,9 @@ TEST(RadioSimPort, ShowsAndCountsWhatArrivesUntilInterrupted)
     ASSERT_EQ(0, pipe2(out, O_CLOEXEC));
     standin::Fd read_end(out[0]);
     standin::Fd write_end(out[1]);
-    standin::Child sim = standin::Child::spawn([&] { (void)dup2(write_end.get(), 1); },
-                                               {RADIO_SIM_BIN, "--port", pty->slave});
+    standin::Child sim =
+        standin::Child::spawn([&] { (void)dup2(write_end.get(), 1); },
+                              support::command({RADIO_SIM_BIN, "--port", pty->slave}));
     write_end.reset();
 
     std::string shown;
@@ -161,6 +185,8 @@ TEST(RadioSimPort, ShowsAndCountsWhatArrivesUntilInterrupted)
 TEST(RadioSimDemo, APastedBurstAllArrivesInOrder)
 {
     std::string why;
+    if (!demo_runs_here(&why))
+        GTEST_SKIP() << why;
     if (!support::port_namespace_available(&why))
         GTEST_SKIP() << "no private mount namespace here: " << why;
 

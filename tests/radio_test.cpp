@@ -75,17 +75,11 @@ public:
     }
 
     // radio (the one RADIO_TEST_RADIO names, else this build's), behind the
-    // wrapper (valgrind, say) that RADIO_TEST_WRAPPER names, if any.
+    // test wrapper, if any.
     static std::vector<std::string> command()
     {
-        std::vector<std::string> argv;
-        const char *wrapper = getenv("RADIO_TEST_WRAPPER");
-        std::istringstream words(wrapper != nullptr ? wrapper : "");
-        for (std::string word; words >> word;)
-            argv.push_back(word);
         const char *radio = getenv("RADIO_TEST_RADIO");
-        argv.emplace_back(radio != nullptr ? radio : RADIO_BIN);
-        return argv;
+        return support::command({radio != nullptr ? radio : RADIO_BIN});
     }
 
     int console() const { return console_.master.get(); }

@@ -91,6 +91,16 @@ TEST(SerialOpen, GivesThePortTheWholeRecordForRadiosLine)
     EXPECT_EQ(0, t.c_cc[VTIME]);
 }
 
+TEST(SerialOpen, APtyStandsInForAPortInAnyFrame)
+{
+    // A pty keeps 8 bits without parity whatever it is asked; it is no line,
+    // so that is no refusal.
+    auto pty = standin::open_pty();
+    ASSERT_TRUE(pty);
+    Fd port(posix_com_open(pty->slave.c_str(), 300, 'E', 5, 2, 0));
+    EXPECT_TRUE(port);
+}
+
 bool accepted_parity(int p)
 {
     return p == 'N' || p == 'O' || p == 'E' || p == 'n' || p == 'o' || p == 'e';

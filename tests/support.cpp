@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <poll.h>
@@ -175,6 +176,17 @@ bool read_until(int fd, std::string *out, const std::function<bool(const std::st
                 std::chrono::milliseconds limit)
 {
     return converse(fd, "", out, pred, limit);
+}
+
+std::vector<std::string> command(std::vector<std::string> argv)
+{
+    std::vector<std::string> words;
+    const char *wrapper = getenv("RADIO_TEST_WRAPPER");
+    std::istringstream in(wrapper != nullptr ? wrapper : "");
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    argv.insert(argv.begin(), words.begin(), words.end());
+    return argv;
 }
 
 int open_descriptors()

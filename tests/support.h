@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace support {
 
@@ -37,6 +38,10 @@ bool converse(int fd, const std::string &input, std::string *out,
 // runs out.  Returns whether pred held.
 bool read_until(int fd, std::string *out, const std::function<bool(const std::string &)> &pred,
                 std::chrono::milliseconds limit);
+
+// argv behind the wrapper that RADIO_TEST_WRAPPER names, if any: valgrind,
+// say, or the emulator that runs a cross build's programs.
+std::vector<std::string> command(std::vector<std::string> argv);
 
 // How many descriptors this process has open.
 int open_descriptors();
