@@ -49,6 +49,13 @@ foreach(pair program:radio dev:libradio-dev)
 endforeach()
 
 set(CPACK_GENERATOR DEB)
+if(RADIO_DEB_ARCH)
+  # A cross build (the toolchain file names the architecture).  Its
+  # dependencies come from dpkg-shlibdeps as natively, when scripts/package
+  # runs cpack with DEB_HOST_ARCH set and the target's C and C++ libraries
+  # installed through dpkg's multiarch.
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${RADIO_DEB_ARCH})
+endif()
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL program dev)
 set(CPACK_PACKAGE_NAME radio)
