@@ -9,6 +9,8 @@
 //   uart-probe wait-keymode DEV  waits until DEV leaves canonical mode
 //   uart-probe table DEV         posix_com_open over a table of settings
 //   uart-probe receive DEV N     reads N bytes with the layer, answers "pong"
+//   uart-probe frames DEV        posix_com_open with 8N1, 7E1 and 5N1 at 4800:
+//                                the result, errno and descriptors left open
 
 #include "serial/serial.h"
 
@@ -169,6 +171,34 @@ int receive(const char *dev, int count)
 
 } // namespace
 
+// How many descriptors this process has open.
+int open_descriptors()
+{
+    int count = 0;
+    for (int fd = 0; fd < 1024; ++fd)
+        count += fcntl(fd, F_GETFD) >= 0 ? 1 : 0;
+    return count;
+}
+
+int frames(const char *dev)
+{
+    const struct {
+        char parity;
+        int32_t data;
+    } asked[] = {{'N', 8}, {'E', 7}, {'N', 5}};
+    for (const auto &a : asked) {
+        const int before = open_descriptors();
+        errno = 0;
+        const int32_t fd = posix_com_open(dev, 4800, a.parity, a.data, 1, 0);
+        const int why = errno;
+        const int left = open_descriptors() - before;
+        printf("FRAME %c%d %s errno=%d left=%d\n", a.parity, a.data, fd >= 0 ? "open" : "refused",
+               fd >= 0 ? 0 : why, fd >= 0 ? left - 1 : left);
+        (void)posix_com_close(fd);
+    }
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     const std::string what = argc > 2 ? argv[1] : "";
@@ -183,11 +213,14 @@ int main(int argc, char **argv)
         r = wait_keymode(argv[2]);
     else if (what == "table")
         r = table(argv[2]);
+    else if (what == "frames")
+        r = frames(argv[2]);
     else if (what == "receive" && argc > 3)
         r = receive(argv[2], static_cast<int>(strtol(argv[3], nullptr, 10)));
     else
-        (void)fprintf(stderr,
-                      "usage: uart-probe settings|modem|speed|wait-keymode|table|receive DEV\n");
+        (void)fprintf(
+            stderr,
+            "usage: uart-probe settings|modem|speed|wait-keymode|table|receive|frames DEV\n");
     (void)fflush(stdout);
     return r;
 }

@@ -5,7 +5,10 @@
 // reports.  Exit status 0: all held; 1: something did not (said why);
 // 77: QEMU could not run here.
 //
-//   uart-vm-host QEMU KERNEL INITRAMFS KERNEL_LOG
+//   uart-vm-host pc QEMU KERNEL INITRAMFS KERNEL_LOG
+//       a PC: Linux's 8250 driver on three 16550 UARTs
+//   uart-vm-host pi QEMU KERNEL DTB INITRAMFS CONSOLE_LOG
+//       a Raspberry Pi 3: the mini UART (8250_bcm2835aux) and the PL011
 
 #include "standin/standin.h"
 #include "tests/support.h"
@@ -22,6 +25,7 @@
 #include <string>
 #include <termios.h>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -57,25 +61,45 @@ std::string octal(unsigned long v)
     return b;
 }
 
-// The report line, read a line at a time.
+// Keeps what the guest's console showed, for a look after a failure.
+void write_log(const std::string &path, const std::string &text)
+{
+    FILE *f = fopen(path.c_str(), "w");
+    if (f == nullptr)
+        return;
+    (void)fputs(text.c_str(), f);
+    (void)fclose(f);
+}
+
+// The report line, read a line at a time.  Where the line is shared (the
+// Pi's console), reports are the lines that start with prefix; the rest
+// (radio's echo, the kernel's messages) is kept only for a failure's log.
 class Reports {
 public:
-    explicit Reports(int fd) : fd_(fd) {}
-    // The next line, or "" when none came in time.
+    explicit Reports(int fd, std::string prefix = "") : fd_(fd), prefix_(std::move(prefix)) {}
+    // The next report, or "" when none came in time.
     std::string next(milliseconds limit)
     {
-        const auto has_line = [](const std::string &s) {
-            return s.find('\n') != std::string::npos;
-        };
-        if (!support::read_until(fd_, &pending_, has_line, limit))
-            return "";
-        const auto end = pending_.find('\n');
-        std::string line = pending_.substr(0, end);
-        pending_.erase(0, end + 1);
-        while (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        printf("     guest: %s\n", line.c_str());
-        return line;
+        const auto end = Clock::now() + limit;
+        for (;;) {
+            const auto has_line = [](const std::string &s) {
+                return s.find('\n') != std::string::npos;
+            };
+            const auto left = std::chrono::duration_cast<milliseconds>(end - Clock::now());
+            if (!has_line(pending_) &&
+                (left.count() <= 0 || !support::read_until(fd_, &pending_, has_line, left)))
+                return "";
+            const auto line_end = pending_.find('\n');
+            std::string line = pending_.substr(0, line_end);
+            pending_.erase(0, line_end + 1);
+            line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
+            transcript_ += line + "\n";
+            if (line.rfind(prefix_, 0) != 0)
+                continue;
+            line.erase(0, prefix_.size());
+            printf("     guest: %s\n", line.c_str());
+            return line;
+        }
     }
     // Lines up to and including the one that starts with mark.
     std::vector<std::string> until(const std::string &mark, milliseconds limit)
@@ -94,10 +118,15 @@ public:
         lines.emplace_back("<timeout waiting for " + mark + ">");
         return lines;
     }
+    // Text read from the line by someone else (the echo while typing).
+    void feed(const std::string &text) { pending_ += text; }
+    const std::string &transcript() const { return transcript_; }
 
 private:
     int fd_;
+    std::string prefix_;
     std::string pending_;
+    std::string transcript_;
 };
 
 // "key=0NNN" from a report line, as a number.
@@ -183,18 +212,20 @@ struct Lines {
     std::vector<standin::Fd> holds;
 };
 
+// A host pty for one of the guest's lines, raw, its slave held open.
+bool open_line(std::optional<standin::Pty> *pty, std::vector<standin::Fd> *holds)
+{
+    *pty = standin::open_pty();
+    if (!*pty || !standin::make_raw((*pty)->slave))
+        return false;
+    holds->emplace_back(open((*pty)->slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    return true;
+}
+
 bool open_lines(Lines *l)
 {
-    l->port = standin::open_pty();
-    l->console = standin::open_pty();
-    l->report = standin::open_pty();
-    const auto ready = [l](const std::optional<standin::Pty> *pty) {
-        if (!*pty || !standin::make_raw((*pty)->slave))
-            return false;
-        l->holds.emplace_back(open((*pty)->slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-        return true;
-    };
-    return ready(&l->port) && ready(&l->console) && ready(&l->report);
+    return open_line(&l->port, &l->holds) && open_line(&l->console, &l->holds) &&
+           open_line(&l->report, &l->holds);
 }
 
 // args: QEMU, the kernel, the initramfs, the kernel's log file.
@@ -324,16 +355,143 @@ int run(const std::vector<std::string> &args)
     return failures == 0 ? 0 : 1;
 }
 
+// The Raspberry Pi 3 (raspi3b): its mini UART, radio's /dev/ttyS0, on one
+// host pty; its PL011, radio's console and the report line, on another.
+struct PiLines {
+    std::optional<standin::Pty> port, console;
+    std::vector<standin::Fd> holds;
+};
+
+// args: QEMU, the kernel, the device tree, the initramfs, the log file.
+standin::Child boot_pi(const std::vector<std::string> &args, const PiLines &l)
+{
+    return standin::Child::spawn([] {}, {args[0],      "-M",
+                                         "raspi3b",    "-m",
+                                         "1G",         "-nodefaults",
+                                         "-nographic", "-no-reboot",
+                                         "-monitor",   "none",
+                                         "-kernel",    args[1],
+                                         "-dtb",       args[2],
+                                         "-initrd",    args[3],
+                                         "-append",    "console=ttyAMA0 loglevel=1 rdinit=/init",
+                                         "-chardev",   "serial,id=s0,path=" + l.console->slave,
+                                         "-serial",    "chardev:s0",
+                                         "-chardev",   "serial,id=s1,path=" + l.port->slave,
+                                         "-serial",    "chardev:s1"});
+}
+
+// The mini UART has no parity and no 5 or 6 bits: the driver keeps another
+// frame and tcsetattr still succeeds, so posix_com_open must refuse.
+void check_frames(const std::vector<std::string> &lines)
+{
+    check(find_line(lines, "FRAME N8 open") != nullptr, "the mini UART opens at 4800 8N1");
+    check(find_line(lines, "FRAME E7 refused errno=22 left=0") != nullptr,
+          "7E1 on the mini UART: -1, errno EINVAL, nothing left open");
+    check(find_line(lines, "FRAME N5 refused errno=22 left=0") != nullptr,
+          "5 data bits on the mini UART: -1, errno EINVAL, nothing left open");
+}
+
+void check_pi_settings(const std::vector<std::string> &before)
+{
+    const std::string *radio_port = find_line(before, "SETTINGS /dev/ttyS0");
+    check(radio_port != nullptr && field(*radio_port, "cflag") == (CS8 | CLOCAL | B4800),
+          "radio's port (the mini UART) while it runs: c_cflag exactly CS8|CLOCAL|B4800 "
+          "(CREAD clear), got " +
+              (radio_port ? octal(field(*radio_port, "cflag")) : "nothing"));
+    // QEMU's mini UART does not pass the speed on to the host's end, so the
+    // driver's own record above is the proof of 4800 baud.
+    printf("     (the host's end keeps its own speed: QEMU's mini UART does not pass it on)\n");
+    const std::string *console_keys = find_line(before, "SETTINGS /dev/ttyAMA0", 1);
+    check(console_keys != nullptr && field(*console_keys, "ospeed") == B115200 &&
+              (field(*console_keys, "cflag") & CLOCAL) != 0 &&
+              (field(*console_keys, "lflag") & (ICANON | ECHO | ISIG)) == 0,
+          "the console (PL011) in key mode keeps 115200 baud and CLOCAL; canonical mode, echo, "
+          "signals off");
+}
+
+// Keys typed one at a time; the console's output (echo and reports) goes
+// back to the reports.  Bytes the mini UART sent before (while the kernel
+// probed it) are not radio's, and are dropped first.
+void type_keys_on_pi(const PiLines &l, Reports *guest)
+{
+    std::string stray;
+    support::read_until(
+        l.port->master.get(), &stray, [](const std::string &) { return false; }, milliseconds(300));
+    std::string echo;
+    for (const std::string key : {"8", "2", "4", "6", "9", "7", " ", "a", "\x1b[A"}) {
+        (void)support::converse(
+            l.console->master.get(), key, &echo, [](const std::string &) { return true; },
+            seconds(2));
+        std::this_thread::sleep_for(milliseconds(150));
+    }
+    std::string sent;
+    support::read_until(
+        l.port->master.get(), &sent, [](const std::string &s) { return s.size() >= 7; },
+        seconds(10));
+    support::read_until(
+        l.port->master.get(), &sent, [](const std::string &) { return false; }, milliseconds(500));
+    check(sent == std::string("\x20\x10\x08\x04\x02\x01\x00", 7),
+          "command bytes on the mini UART: " + hex(sent) + " (want 20 10 08 04 02 01 00)");
+    (void)support::converse(
+        l.console->master.get(), "\x1b", &echo, [](const std::string &) { return true; },
+        seconds(2));
+    guest->feed(echo);
+}
+
+int run_pi(const std::vector<std::string> &args)
+{
+    PiLines l;
+    if (!open_line(&l.port, &l.holds) || !open_line(&l.console, &l.holds)) {
+        printf("FAIL cannot make the host's pseudo-terminals\n");
+        return 1;
+    }
+    const auto started = Clock::now();
+    standin::Child qemu = boot_pi(args, l);
+    Reports guest(l.console->master.get(), "@ ");
+    const auto booted = guest.until("BOOTED", seconds(120));
+    if (booted.back() != "BOOTED") {
+        const auto status = qemu.wait_for(milliseconds(100));
+        write_log(args[4], guest.transcript());
+        printf("the guest never reported (its console: %s)\n", args[4].c_str());
+        return status && standin::shell_status(*status) != 0 ? 77 : 1;
+    }
+    printf("     booted to init's first report in %.1f s\n",
+           std::chrono::duration<double>(Clock::now() - started).count());
+    const auto before = guest.until("KEYS-READY", seconds(60));
+    check_frames(before);
+    check_pi_settings(before);
+    type_keys_on_pi(l, &guest);
+    const auto after = guest.until("DONE", seconds(30));
+    check(find_line(after, "RADIO-EXIT 1") != nullptr, "radio's exit status after Escape is 1");
+    const std::string *console_before = find_line(before, "SETTINGS /dev/ttyAMA0", 0);
+    const std::string *console_after = find_line(after, "SETTINGS /dev/ttyAMA0");
+    check(console_before != nullptr && console_after != nullptr &&
+              flags_of(console_before) == flags_of(console_after) &&
+              field(*console_before, "ospeed") == field(*console_after, "ospeed"),
+          "the console's settings are back as they were: " + flags_of(console_after));
+    // The board cannot power off: the host ends it.
+    qemu.kill_now();
+    write_log(args[4], guest.transcript());
+    printf("     whole run %.1f s\n",
+           std::chrono::duration<double>(Clock::now() - started).count());
+    return failures == 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc != 5) {
-        (void)fprintf(stderr, "usage: uart-vm-host QEMU KERNEL INITRAMFS KERNEL_LOG\n");
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const bool pc = args.size() == 5 && args[0] == "pc";
+    const bool pi = args.size() == 6 && args[0] == "pi";
+    if (!pc && !pi) {
+        (void)fprintf(stderr, "usage: uart-vm-host pc QEMU KERNEL INITRAMFS KERNEL_LOG\n"
+                              "       uart-vm-host pi QEMU KERNEL DTB INITRAMFS CONSOLE_LOG\n");
         return 2;
     }
     (void)setvbuf(stdout, nullptr, _IOLBF, 0);
-    const int r = run(std::vector<std::string>(argv + 1, argv + argc));
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    const int r = pc ? run(rest) : run_pi(rest);
     printf("%s\n", r == 0    ? "real UART: all checks held"
                    : r == 77 ? "skipped"
                              : "real UART: FAILED");
