@@ -68,8 +68,9 @@ public:
                     (void)dup2(err_fd, 1);
                 if (console_mode != Console::terminal)
                     (void)dup2(err_fd, 2);
-                if (console_mode == Console::hangup_ignored)
-                    (void)signal(SIGHUP, SIG_IGN);
+                // Set either way: an ignored SIGHUP is inherited, and the
+                // test may itself run under nohup.
+                (void)signal(SIGHUP, console_mode == Console::hangup_ignored ? SIG_IGN : SIG_DFL);
             },
             command());
     }
