@@ -14,6 +14,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # Packages from the target root or from a prefix given on the command line
 # (a consumer built against an unpacked libradio-dev).
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+# The target's libraries from the cross toolchain's own folder, also when
+# the loader finds another C library through this machine's ld.so.cache (a
+# multiarch libc6:arm64 of another version): a loader and a C library of
+# two versions make forked children spin.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu -E LD_LIBRARY_PATH=/usr/aarch64-linux-gnu/lib)
 # The Debian architecture of the packages built here.
 set(RADIO_DEB_ARCH arm64)
