@@ -228,25 +228,35 @@ bool open_lines(Lines *l)
            open_line(&l->report, &l->holds);
 }
 
+// QEMU's arguments that put the board's UARTs, in their order, on these
+// host ptys.
+std::vector<std::string> serial_args(const std::vector<std::string> &slaves)
+{
+    std::vector<std::string> args;
+    for (size_t i = 0; i < slaves.size(); ++i) {
+        const std::string id = "s" + std::to_string(i);
+        args.insert(args.end(), {"-chardev", "serial,id=" + id + ",path=" + slaves[i], "-serial",
+                                 "chardev:" + id});
+    }
+    return args;
+}
+
 // args: QEMU, the kernel, the initramfs, the kernel's log file.
 standin::Child boot(const std::vector<std::string> &args, const Lines &l)
 {
-    return standin::Child::spawn([] {},
-                                 {args[0],      "-nodefaults",
-                                  "-nographic", "-no-reboot",
-                                  "-monitor",   "none",
-                                  "-m",         "256",
-                                  "-fw_cfg",    "name=etc/sercon-port,string=0",
-                                  "-kernel",    args[1],
-                                  "-initrd",    args[2],
-                                  "-append",    "console=ttyS3 loglevel=4 panic=-1 rdinit=/init",
-                                  "-chardev",   "serial,id=s0,path=" + l.port->slave,
-                                  "-serial",    "chardev:s0",
-                                  "-chardev",   "serial,id=s1,path=" + l.console->slave,
-                                  "-serial",    "chardev:s1",
-                                  "-chardev",   "serial,id=s2,path=" + l.report->slave,
-                                  "-serial",    "chardev:s2",
-                                  "-serial",    "file:" + args[3]});
+    std::vector<std::string> argv = {
+        args[0],      "-nodefaults",
+        "-nographic", "-no-reboot",
+        "-monitor",   "none",
+        "-m",         "256",
+        "-fw_cfg",    "name=etc/sercon-port,string=0",
+        "-kernel",    args[1],
+        "-initrd",    args[2],
+        "-append",    "console=ttyS3 loglevel=4 panic=-1 rdinit=/init"};
+    const auto lines = serial_args({l.port->slave, l.console->slave, l.report->slave});
+    argv.insert(argv.end(), lines.begin(), lines.end());
+    argv.insert(argv.end(), {"-serial", "file:" + args[3]});
+    return standin::Child::spawn([] {}, argv);
 }
 
 // What the guest reported while radio waited for keys: the port's record,
@@ -274,39 +284,45 @@ void check_settings_while_running(const std::vector<std::string> &before, int po
           "the console keeps DTR and RTS raised in key mode");
 }
 
-// Keys, as a person types them (each on its own), then Escape.
-void type_keys_and_check_bytes(const Lines &l)
+// Keys, as a person types them (each on its own), then Escape: the command
+// bytes must arrive on the port (line names it), none for 'a' or a cursor
+// key.  Returns what the console showed meanwhile.
+std::string type_keys_and_check_bytes(int console, int port, const std::string &line)
 {
     std::string echo;
     for (const std::string key : {"8", "2", "4", "6", "9", "7", " ", "a", "\x1b[A"}) {
         (void)support::converse(
-            l.console->master.get(), key, &echo, [](const std::string &) { return true; },
-            seconds(2));
+            console, key, &echo, [](const std::string &) { return true; }, seconds(2));
         std::this_thread::sleep_for(milliseconds(150));
     }
     std::string sent;
     support::read_until(
-        l.port->master.get(), &sent, [](const std::string &s) { return s.size() >= 7; },
-        seconds(10));
+        port, &sent, [](const std::string &s) { return s.size() >= 7; }, seconds(10));
     support::read_until(
-        l.port->master.get(), &sent, [](const std::string &) { return false; }, milliseconds(500));
+        port, &sent, [](const std::string &) { return false; }, milliseconds(500));
     check(sent == std::string("\x20\x10\x08\x04\x02\x01\x00", 7),
-          "command bytes on the line: " + hex(sent) + " (want 20 10 08 04 02 01 00)");
+          "command bytes on " + line + ": " + hex(sent) + " (want 20 10 08 04 02 01 00)");
     (void)support::converse(
-        l.console->master.get(), "\x1b", &echo, [](const std::string &) { return true; },
-        seconds(2));
+        console, "\x1b", &echo, [](const std::string &) { return true; }, seconds(2));
+    return echo;
+}
+
+// The console's settings after radio, against those before it.
+void check_console_restored(const std::vector<std::string> &before,
+                            const std::vector<std::string> &after, const std::string &console)
+{
+    const std::string *was = find_line(before, "SETTINGS " + console, 0);
+    const std::string *is = find_line(after, "SETTINGS " + console);
+    check(was != nullptr && is != nullptr && flags_of(was) == flags_of(is) &&
+              field(*was, "ospeed") == field(*is, "ospeed"),
+          "the console's settings are back as they were: " + flags_of(is));
 }
 
 void check_end(Reports *guest, const std::vector<std::string> &before)
 {
     const auto after = guest->until("AFTER-RADIO", seconds(30));
     check(find_line(after, "RADIO-EXIT 1") != nullptr, "radio's exit status after Escape is 1");
-    const std::string *console_before = find_line(before, "SETTINGS /dev/ttyS1", 0);
-    const std::string *console_after = find_line(after, "SETTINGS /dev/ttyS1");
-    check(console_before != nullptr && console_after != nullptr &&
-              flags_of(console_before) == flags_of(console_after) &&
-              field(*console_before, "ospeed") == field(*console_after, "ospeed"),
-          "the console's settings are back as they were: " + flags_of(console_after));
+    check_console_restored(before, after, "/dev/ttyS1");
 }
 
 // The layer's input side: the host's "ping" in, the guest's "pong" out.
@@ -345,7 +361,7 @@ int run(const std::vector<std::string> &args)
 
     const auto before = guest.until("KEYS-READY", seconds(60));
     check_settings_while_running(before, l.port->master.get());
-    type_keys_and_check_bytes(l);
+    (void)type_keys_and_check_bytes(l.console->master.get(), l.port->master.get(), "the line");
     check_end(&guest, before);
     check_serial_input(&guest, l.port->master.get());
 
@@ -363,21 +379,19 @@ struct PiLines {
 };
 
 // args: QEMU, the kernel, the device tree, the initramfs, the log file.
+// The PL011 is the board's first UART, the mini UART its second.
 standin::Child boot_pi(const std::vector<std::string> &args, const PiLines &l)
 {
-    return standin::Child::spawn([] {}, {args[0],      "-M",
-                                         "raspi3b",    "-m",
-                                         "1G",         "-nodefaults",
-                                         "-nographic", "-no-reboot",
-                                         "-monitor",   "none",
-                                         "-kernel",    args[1],
-                                         "-dtb",       args[2],
-                                         "-initrd",    args[3],
-                                         "-append",    "console=ttyAMA0 loglevel=1 rdinit=/init",
-                                         "-chardev",   "serial,id=s0,path=" + l.console->slave,
-                                         "-serial",    "chardev:s0",
-                                         "-chardev",   "serial,id=s1,path=" + l.port->slave,
-                                         "-serial",    "chardev:s1"});
+    std::vector<std::string> argv = {
+        args[0],      "-M",         "raspi3b",
+        "-m",         "1G",         "-nodefaults",
+        "-nographic", "-no-reboot", "-monitor",
+        "none",       "-kernel",    args[1],
+        "-dtb",       args[2],      "-initrd",
+        args[3],      "-append",    "console=ttyAMA0 loglevel=1 rdinit=/init"};
+    const auto lines = serial_args({l.console->slave, l.port->slave});
+    argv.insert(argv.end(), lines.begin(), lines.end());
+    return standin::Child::spawn([] {}, argv);
 }
 
 // The mini UART has no parity and no 5 or 6 bits: the driver keeps another
@@ -409,33 +423,16 @@ void check_pi_settings(const std::vector<std::string> &before)
           "signals off");
 }
 
-// Keys typed one at a time; the console's output (echo and reports) goes
-// back to the reports.  Bytes the mini UART sent before (while the kernel
-// probed it) are not radio's, and are dropped first.
+// Bytes the mini UART sent before radio (while the kernel probed it) are
+// not radio's, and are dropped first.  The console's output while typing
+// (echo and reports) goes back to the reports.
 void type_keys_on_pi(const PiLines &l, Reports *guest)
 {
     std::string stray;
     support::read_until(
         l.port->master.get(), &stray, [](const std::string &) { return false; }, milliseconds(300));
-    std::string echo;
-    for (const std::string key : {"8", "2", "4", "6", "9", "7", " ", "a", "\x1b[A"}) {
-        (void)support::converse(
-            l.console->master.get(), key, &echo, [](const std::string &) { return true; },
-            seconds(2));
-        std::this_thread::sleep_for(milliseconds(150));
-    }
-    std::string sent;
-    support::read_until(
-        l.port->master.get(), &sent, [](const std::string &s) { return s.size() >= 7; },
-        seconds(10));
-    support::read_until(
-        l.port->master.get(), &sent, [](const std::string &) { return false; }, milliseconds(500));
-    check(sent == std::string("\x20\x10\x08\x04\x02\x01\x00", 7),
-          "command bytes on the mini UART: " + hex(sent) + " (want 20 10 08 04 02 01 00)");
-    (void)support::converse(
-        l.console->master.get(), "\x1b", &echo, [](const std::string &) { return true; },
-        seconds(2));
-    guest->feed(echo);
+    guest->feed(
+        type_keys_and_check_bytes(l.console->master.get(), l.port->master.get(), "the mini UART"));
 }
 
 int run_pi(const std::vector<std::string> &args)
@@ -463,12 +460,7 @@ int run_pi(const std::vector<std::string> &args)
     type_keys_on_pi(l, &guest);
     const auto after = guest.until("DONE", seconds(30));
     check(find_line(after, "RADIO-EXIT 1") != nullptr, "radio's exit status after Escape is 1");
-    const std::string *console_before = find_line(before, "SETTINGS /dev/ttyAMA0", 0);
-    const std::string *console_after = find_line(after, "SETTINGS /dev/ttyAMA0");
-    check(console_before != nullptr && console_after != nullptr &&
-              flags_of(console_before) == flags_of(console_after) &&
-              field(*console_before, "ospeed") == field(*console_after, "ospeed"),
-          "the console's settings are back as they were: " + flags_of(console_after));
+    check_console_restored(before, after, "/dev/ttyAMA0");
     // The board cannot power off: the host ends it.
     qemu.kill_now();
     write_log(args[4], guest.transcript());
