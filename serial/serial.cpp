@@ -81,8 +81,9 @@ extern "C" int32_t posix_com_open(const char *device, int32_t baud, char parity,
     if (tcsetattr(fd, TCSANOW, &t) == 0 && line_kept(fd, t))
         return fd;
 
-    // A port whose settings were refused, or not kept, is no port; the caller never sees
-    // the descriptor, so it is closed here, and errno still says why.
+    // A port whose settings were refused, or not kept, is no port; the
+    // caller never sees the descriptor, so it is closed here, and errno
+    // still says why.
     const int why = errno;
     (void)close(fd);
     errno = why;

@@ -19,14 +19,14 @@
 
 namespace standin {
 
-namespace {
-
 bool failed(std::string *why, const std::string &what)
 {
     if (why != nullptr)
         *why = what + ": " + strerror(errno);
     return false;
 }
+
+namespace {
 
 bool write_file(const std::string &path, const std::string &text)
 {

@@ -85,6 +85,10 @@ private:
 // code, or 128 + signal.
 int shell_status(int wait_status);
 
+// Sets *why (when not null) to what failed and errno's text; returns false,
+// so that a step can end with `return failed(why, "open " + path)`.
+bool failed(std::string *why, const std::string &what);
+
 // Writes all of data, or returns false.
 bool write_all(int fd, const std::string &data);
 

@@ -21,18 +21,8 @@
 namespace support {
 
 using standin::Child;
+using standin::failed;
 using standin::Fd;
-
-namespace {
-
-bool failed(std::string *why, const std::string &what)
-{
-    if (why != nullptr)
-        *why = what + ": " + strerror(errno);
-    return false;
-}
-
-} // namespace
 
 bool take_terminal(const std::string &slave, bool std_streams, std::string *why)
 {
