@@ -28,6 +28,22 @@ int32_t send(char ch)
     return posix_com_write(myport, ch);
 }
 
+// Whether the last command byte failed to reach the port.  A port that has
+// gone away (a USB adapter pulled out) fails every write; one message says
+// so, and another comes only after the port has worked again in between.
+bool write_failing = false;
+
+void send_command(unsigned char byte)
+{
+    if (send(static_cast<char>(byte)) == 1) {
+        write_failing = false;
+        return;
+    }
+    if (!write_failing)
+        (void)fprintf(stderr, "\nERROR:  unable to write to %s\n", RADIO_PORT);
+    write_failing = true;
+}
+
 void handle_key(signed char key)
 {
     // The bytes of printf("\n%c\n", key), in one write: printf would hand
@@ -36,7 +52,7 @@ void handle_key(signed char key)
     (void)fwrite(echo, 1, sizeof echo, stdout);
     for (const Command &c : commands) {
         if (c.key == key)
-            (void)send(static_cast<char>(c.byte));
+            send_command(c.byte);
     }
 }
 

@@ -53,6 +53,37 @@ bool line_kept(int fd, const termios &asked)
     return true;
 }
 
+// Whether a pty holds the record that was asked for, apart from what a
+// pty forces: the receiver always on, 8 bits, no parity.  The C library
+// reads the record back after applying it and reports EINVAL when those
+// differ, although everything else was applied; without this a pty could
+// be opened as a port only while its record still differed from ours (the
+// second run of a program on the same virtual port would fail).
+bool pty_kept(int fd, const termios &asked)
+{
+    termios got{};
+    if (tcgetattr(fd, &got) != 0)
+        return false;
+    const tcflag_t forced = CREAD | CSIZE | PARENB | PARODD;
+    return got.c_iflag == asked.c_iflag && got.c_oflag == asked.c_oflag &&
+           got.c_lflag == asked.c_lflag && (got.c_cflag & ~forced) == (asked.c_cflag & ~forced) &&
+           cfgetospeed(&got) == cfgetospeed(&asked) && cfgetispeed(&got) == cfgetispeed(&asked) &&
+           memcmp(got.c_cc, asked.c_cc, sizeof got.c_cc) == 0;
+}
+
+// Applies the port's record; true when the line holds it.
+bool apply(int fd, const termios &t)
+{
+    if (tcsetattr(fd, TCSANOW, &t) == 0)
+        return line_kept(fd, t);
+    if (errno != EINVAL || !is_pty(fd))
+        return false;
+    if (pty_kept(fd, t))
+        return true;
+    errno = EINVAL;
+    return false;
+}
+
 // A descriptor the poll may put in an fd_set without writing out of bounds.
 bool pollable(int32_t fd)
 {
@@ -78,7 +109,7 @@ extern "C" int32_t posix_com_open(const char *device, int32_t baud, char parity,
     if (fd < 0)
         return no_port;
 
-    if (tcsetattr(fd, TCSANOW, &t) == 0 && line_kept(fd, t))
+    if (apply(fd, t))
         return fd;
 
     // A port whose settings were refused, or not kept, is no port; the

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <memory>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sstream>
@@ -29,29 +30,46 @@ enum class Port { present, missing };
 // controlling terminal, standard output and error on the pipe.
 enum class Console { terminal, hangup_ignored, none };
 
+// The pty that stands in for the serial port; one run of radio after
+// another may use the same one.
+struct PortLine {
+    standin::Pty pty;
+    // Held open so the master never reads a hang-up while radio is not (or
+    // no longer) holding the slave.
+    standin::Fd keep;
+
+    static std::shared_ptr<PortLine> make()
+    {
+        auto pty = standin::open_pty();
+        if (!pty)
+            throw std::runtime_error("no pty");
+        auto line = std::make_shared<PortLine>();
+        line->pty = std::move(*pty);
+        line->keep.reset(open(line->pty.slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+        (void)standin::make_raw(line->pty.slave);
+        return line;
+    }
+};
+
 // One run of radio.
 class RadioRun {
 public:
-    RadioRun(Port port_mode, Console console_mode)
+    RadioRun(Port port_mode, Console console_mode,
+             std::shared_ptr<PortLine> port = PortLine::make())
+        : port_(std::move(port))
     {
         auto console_pty = standin::open_pty();
-        auto port_pty = standin::open_pty();
         int err[2];
-        if (!console_pty || !port_pty || pipe2(err, O_CLOEXEC) != 0)
+        if (!console_pty || pipe2(err, O_CLOEXEC) != 0)
             throw std::runtime_error("no pty");
         console_ = std::move(*console_pty);
-        port_ = std::move(*port_pty);
         stderr_.reset(err[0]);
         standin::Fd err_write(err[1]);
-        // Held open so the port's master never reads a hang-up while radio
-        // is not (or no longer) holding the slave.
-        port_keep_.reset(open(port_.slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-        (void)standin::make_raw(port_.slave);
         if (tcgetattr(console_.master.get(), &console_at_start_) != 0)
             throw std::runtime_error("no console settings");
 
         const std::string console_slave = console_.slave;
-        const std::string slave = port_mode == Port::present ? port_.slave : "";
+        const std::string slave = port_mode == Port::present ? port_->pty.slave : "";
         const int err_fd = err_write.get();
         child_ = standin::Child::spawn(
             [&] {
@@ -87,6 +105,10 @@ public:
     // Closes the console's master: radio's terminal hangs up.
     void hang_up() { console_.master.reset(); }
     pid_t pid() const { return child_.pid(); }
+    const std::shared_ptr<PortLine> &port() const { return port_; }
+    // Closes the port's master: every later write to the port fails, as on
+    // a serial adapter that has been pulled out.
+    void unplug_port() { port_->pty.master.reset(); }
     const termios &console_at_start() const { return console_at_start_; }
 
     bool ready() const { return support::wait_key_mode(console(), seconds(5)); }
@@ -99,7 +121,7 @@ public:
             console(), keys, &echo_, [](const std::string &) { return true; }, seconds(10));
         EXPECT_TRUE(typed);
         support::read_until(
-            port_.master.get(), &got, [&](const std::string &s) { return s.size() >= bytes; },
+            port_->pty.master.get(), &got, [&](const std::string &s) { return s.size() >= bytes; },
             seconds(5));
         return got;
     }
@@ -109,7 +131,7 @@ public:
     {
         std::string got;
         support::read_until(
-            port_.master.get(), &got, [](const std::string &) { return false; }, milliseconds(200));
+            port_->pty.master.get(), &got, [](const std::string &) { return false; }, milliseconds(200));
         return got;
     }
 
@@ -138,8 +160,7 @@ public:
 
 private:
     standin::Pty console_;
-    standin::Pty port_;
-    standin::Fd port_keep_;
+    std::shared_ptr<PortLine> port_;
     standin::Fd stderr_;
     termios console_at_start_{};
     std::string echo_;
@@ -205,6 +226,34 @@ TEST_F(RadioTest, CursorKeysDoNotSwallowTheKeysAfterThem)
                                  "\x1b",
                                  4)),
               radio.echo());
+}
+
+TEST_F(RadioTest, RunsAgainOnThePortOfItsLastRun)
+{
+    const auto port = PortLine::make();
+    for (int run = 0; run < 2; ++run) {
+        RadioRun radio(Port::present, Console::terminal, port);
+        ASSERT_TRUE(radio.ready()) << "run " << run;
+        EXPECT_EQ("\x20", radio.type("8", 1));
+        radio.type("\x1b", 0);
+        EXPECT_EQ(1, radio.finish());
+    }
+}
+
+TEST_F(RadioTest, APortThatGoesAwayIsReportedOnceAndRadioGoesOn)
+{
+    RadioRun radio(Port::present, Console::terminal);
+    ASSERT_TRUE(radio.ready());
+    EXPECT_EQ("\x20", radio.type("8", 1));
+    radio.unplug_port();
+    radio.type("82a4", 0);
+    radio.type("\x1b", 0);
+    EXPECT_EQ(1, radio.finish());
+    const std::string message = std::string("\r\nERROR:  unable to write to ") + RADIO_PORT + "\r\n";
+    EXPECT_EQ(echoed("88") + message + echoed("2a4") + echoed("\x1b"), radio.echo());
+    termios end{};
+    ASSERT_EQ(0, tcgetattr(radio.console(), &end));
+    EXPECT_TRUE(same_settings(radio.console_at_start(), end));
 }
 
 TEST_F(RadioTest, WithoutItsSerialPortItEndsAtOnceAndSilently)

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The serial family on real pseudo-terminals, regular files, pipes and
-// socket pairs.  Each test that opens a pty as a port gets a fresh one: a pty
-// forces CREAD on, so applying the same record to it again is refused.
+// socket pairs.
 
 #include "serial/serial.h"
 #include "tests/support.h"
@@ -99,6 +98,20 @@ TEST(SerialOpen, APtyStandsInForAPortInAnyFrame)
     ASSERT_TRUE(pty);
     Fd port(posix_com_open(pty->slave.c_str(), 300, 'E', 5, 2, 0));
     EXPECT_TRUE(port);
+}
+
+TEST(SerialOpen, APtyOpensAgainWithTheRecordItAlreadyHolds)
+{
+    // A virtual port is opened by one run of a program after another; the
+    // pty then already holds the record, apart from the receiver it forces.
+    auto pty = standin::open_pty();
+    ASSERT_TRUE(pty);
+    for (const PortSettings s : {PortSettings{4800, 'N', 8, 1, 0}, PortSettings{4800, 'N', 8, 1, 0},
+                                 PortSettings{300, 'E', 7, 2, CREAD}, PortSettings{300, 'E', 7, 2, 0}}) {
+        Fd port;
+        const termios t = opened(*pty, s, &port);
+        EXPECT_EQ(cfgetospeed(&t), s.baud == 300 ? B300 : B4800);
+    }
 }
 
 bool accepted_parity(int p)
