@@ -45,8 +45,9 @@ extern "C" {
  * once applied: when the driver kept another character size, parity, stop
  * bits or speed (a UART without that setting does so silently), the result
  * is -1 with errno EINVAL.  A pseudo-terminal slave, told by its device
- * number, is exempt: it has no line, forces 8 bits without parity, and
- * stands in for a port.
+ * number, is exempt: it has no line, forces 8 bits without parity and the
+ * receiver on, and stands in for a port; it is accepted when all else was
+ * applied, also when it held the record already.
  * Reads on the handle wait until at least one byte has arrived (VMIN 1,
  * VTIME 0): poll with posix_com_dataready first to avoid waiting.
  */
