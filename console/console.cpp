@@ -3,8 +3,8 @@
 
 #include "console/console.h"
 
+#include "console/key_decoder.h"
 #include "console/key_mode.h"
-#include "console/sequence_number.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -19,22 +19,11 @@ int32_t kbport = -1;
 namespace {
 
 constexpr unsigned char escape = 27;
-constexpr unsigned char del = 127;
-constexpr unsigned char backspace = 8;
 
 // fd_set has FD_SETSIZE bits; FD_SET with anything else writes outside it.
 bool pollable(int32_t fd)
 {
     return fd >= 0 && fd < FD_SETSIZE;
-}
-
-// ECMA-48 ends a control sequence with one byte from '@' to '~': a letter
-// for the cursor keys, '~' for the editing and function keys.  The rxvt
-// family ends its shifted keys with '$' instead (Shift+Home is Escape [ 7 $);
-// without it such a key would swallow every key typed after it.
-bool ends_sequence(unsigned char c)
-{
-    return (c >= 0x40 && c <= 0x7E) || c == '$';
 }
 
 [[noreturn]] void fail(const char *format)
@@ -80,22 +69,6 @@ bool read_byte(unsigned char *byte)
         if (n == 0 || errno != EINTR)
             return false;
     }
-}
-
-// Reads the rest of a sequence after Escape '[', converting its number as it
-// goes.  It ends at its final byte, or where the bytes already waiting end:
-// a terminal writes a whole key at once, so a key with no final byte (some
-// terminals send Escape [ 9) ends there, and no read here ever waits.
-// Returns the number's low 8 bits.
-signed char read_sequence()
-{
-    sequence_number number;
-    sequence_number_start(&number);
-    unsigned char c = 0;
-    while (posix_kbhit() != 0 && read_byte(&c) && !ends_sequence(c))
-        sequence_number_feed(&number, c);
-    const auto low = static_cast<unsigned char>(sequence_number_value(&number));
-    return static_cast<signed char>(low);
 }
 
 // Closes a descriptor that only read or set settings, keeping errno as the
@@ -198,20 +171,26 @@ extern "C" signed char posix_getkey(signed char *key)
     unsigned char byte = 0;
     if (!read_byte(&byte))
         return -1;
-    // Whether an Escape starts a sequence is decided by what has already
-    // arrived: a terminal sends a whole sequence at once, a person cannot
-    // type the next key that fast.  A console that goes away right after an
-    // Escape leaves the Escape a key by itself.
-    if (byte == escape && posix_kbhit() != 0 && read_byte(&byte)) {
-        if (byte == '[' && posix_kbhit() != 0) {
-            *key = read_sequence();
-            return 1;
+    // Whether the key goes on is decided by what has already arrived: a
+    // terminal sends a whole key at once, a person cannot type the next one
+    // that fast.  A plain first byte needs no poll; only an Escape can start
+    // a longer key.  No read after the first ever waits: each follows a poll
+    // that saw a byte.  A console that goes away in the middle of a key
+    // leaves the key its bytes so far make.
+    key_decoder decoder;
+    key_decoder_start(&decoder);
+    signed char code = 0;
+    signed char extended = 0;
+    int more = byte == escape ? posix_kbhit() : 0;
+    while (key_decoder_feed(&decoder, byte, more, &code, &extended) == 0) {
+        if (!read_byte(&byte)) {
+            key_decoder_finish(&decoder, &code, &extended);
+            break;
         }
-        *key = static_cast<signed char>(byte);
-        return 0;
+        more = posix_kbhit();
     }
-    *key = static_cast<signed char>(byte == del ? backspace : byte);
-    return 0;
+    *key = code;
+    return extended;
 }
 
 extern "C" int32_t Sleep(int32_t ms)

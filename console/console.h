@@ -14,10 +14,11 @@
  *     its end.
  *   - kbport is -1 until the terminal has been opened; while it cannot be,
  *     posix_kbhit reports 0 and tries again on its next call.
- *   - An Escape starts a sequence only when the next byte is already there
- *     when the Escape is read; otherwise it is a key by itself.  Likewise a
- *     sequence ends where the bytes already there end: a terminal writes a
- *     whole key at once, a person cannot type the next key that fast.
+ *   - One key press is one key.  Only bytes already waiting when a byte of
+ *     a key is read can continue it: a terminal writes a whole key at once,
+ *     a person cannot type the next key that fast.  So an Escape with
+ *     nothing behind it is the Escape key, and a sequence ends at its final
+ *     byte or where the waiting bytes end.  The rules are posix_getkey's.
  *   - A console that has gone away is reported (posix_getkey gives -1),
  *     never turned into keys; nothing here ends the process for it.
  *   - Two failures cannot be recovered from: the terminal's settings cannot
@@ -75,16 +76,28 @@ int32_t posix_kbhit(void);
 int32_t posix_kbwait(int32_t timeout_ms);
 
 /*
- * Reads one key into *key (may wait for the first byte of it).  Result:
- *    1  it came from an escape sequence: Escape, '[', then bytes up to a
- *       final byte 0x40..0x7E or '$' (dropped), or up to where the bytes
- *       already waiting end; the key code is the low 8 bits of the leading
- *       number (0 without one).  No read inside a sequence waits.
- *    0  a plain key (127 arrives as 8; after an Escape with a byte at once,
- *       that byte), or nothing read, *key unchanged, while kbport is -1.
+ * Reads one key into *key (may wait for its first byte; no later read
+ * waits).  Keys:
+ *   - a byte is that key; 127 (DEL) is 8; bytes 0x80..0xFF are keys of
+ *     their own (UTF-8 text; 8-bit control sequences are not decoded);
+ *   - Escape with nothing waiting is 27; Escape and one byte (Alt+key) is
+ *     that byte unchanged (Escape DEL is 127);
+ *   - Escape '[' or Escape 'O' with a byte waiting starts a sequence:
+ *     parameters up to a final byte 0x40..0x7E or '$' (dropped), or up to
+ *     where the waiting bytes end.  Its code is the low 8 bits of its
+ *     leading number held to the 32-bit range (Escape [ 4294967352 ~ is -1,
+ *     not 56), 0 without one; after Escape 'O' with no parameters 'j'..'y'
+ *     (the application keypad) give '*' .. '9', and 'M' (its Enter) 13;
+ *   - Escape '[' '[' and one more byte (the Linux console's F1..F5) is 0;
+ *   - Escape Escape and a sequence (Alt with a cursor or function key) is
+ *     that sequence's key; Escape Escape and another byte is that byte.
+ * Result:
+ *    1  the key came from a sequence;
+ *    0  a plain key, or nothing read, *key unchanged, while kbport is -1;
  *   -1  the console yielded nothing (end of file or an error, as a terminal
  *       that has hung up does); *key unchanged.  The caller decides what
- *       to do: no key will come again.
+ *       to do: no key will come again.  A console that goes away in the
+ *       middle of a key leaves the key its bytes so far make.
  * A read that a signal interrupts is made again, never reported as a key.
  */
 signed char posix_getkey(signed char *key);

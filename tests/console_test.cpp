@@ -69,6 +69,7 @@ TEST(ConsoleKeys, TheByteRightAfterEscapeIsTheKey)
 {
     EXPECT_EQ(Lines{key_line('x', 0)}, keys_for("\x1bx", 1));
     EXPECT_EQ(Lines{key_line('[', 0)}, keys_for("\x1b[", 1));
+    EXPECT_EQ(Lines{key_line('O', 0)}, keys_for("\x1bO", 1));
     EXPECT_EQ(Lines{key_line(127, 0)}, keys_for("\x1b\x7f", 1));
 }
 
@@ -88,9 +89,10 @@ TEST(ConsoleKeys, CursorKeysEndAtTheirLetterAndLeaveTheKeyboardAlone)
     EXPECT_EQ((Lines{key_line(0, 1), key_line(27, 0)}), keys_for("\x1b[D\x1b", 2));
     // xterm's modified keys end the same way.
     EXPECT_EQ((Lines{key_line(1, 1), key_line(' ', 0)}), keys_for("\x1b[1;5C ", 2));
-    // The Linux console's F1 (Escape [ [ A) is not one control sequence:
-    // its second '[' already ends it, and the A is a key of its own.
-    EXPECT_EQ((Lines{key_line(0, 1), key_line('A', 0)}), keys_for("\x1b[[A", 2));
+    // The Linux console's F1 (Escape [ [ A) and the application keypad's
+    // 8 (Escape O x) are one key each.
+    EXPECT_EQ((Lines{key_line(0, 1), key_line('8', 0)}), keys_for("\x1b[[A8", 2));
+    EXPECT_EQ((Lines{key_line('8', 1), key_line('8', 0)}), keys_for("\x1bOx8", 2));
 }
 
 TEST(ConsoleKeys, KeysWithoutAFinalByteEndWithWhatIsWaiting)
