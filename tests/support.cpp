@@ -193,6 +193,30 @@ int open_descriptors()
     return count - 1; // the listing's own descriptor
 }
 
+std::string echo_mismatch(const std::vector<int> &keys, const std::vector<std::string> &names,
+                          const std::string &echo)
+{
+    size_t at = 0;
+    // The next n keys' characters, or "<missing>" when the echo ends first
+    // or is not in the echo's shape.
+    const auto take = [&](size_t n) {
+        std::string got;
+        for (size_t k = 0; k < n; ++k, at += 3) {
+            if (at + 3 > echo.size() || echo[at] != '\n' || echo[at + 2] != '\n')
+                return std::string("<missing>");
+            got += echo[at + 1];
+        }
+        return got;
+    };
+    for (size_t i = 0; i < keys.size(); ++i) {
+        (void)take(static_cast<size_t>(keys[i]));
+        if (take(1) != "8")
+            return "press " + names[i] + " gave another number of keys than " +
+                   std::to_string(keys[i]);
+    }
+    return at == echo.size() ? "" : "keys too many after the last press";
+}
+
 bool wait_key_mode(int master, std::chrono::milliseconds limit)
 {
     const auto end = std::chrono::steady_clock::now() + limit;

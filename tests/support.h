@@ -46,6 +46,12 @@ std::vector<std::string> command(std::vector<std::string> argv);
 // How many descriptors this process has open.
 int open_descriptors();
 
+// radio's echo of presses each followed by an '8': "\n", the key, "\n" per
+// key.  keys[i] is how many keys press i must give.  Returns "" when the
+// echo is exactly that, else what went wrong, naming the press by names[i].
+std::string echo_mismatch(const std::vector<int> &keys, const std::vector<std::string> &names,
+                          const std::string &echo);
+
 // Waits until the pty behind master is out of canonical mode (a program has
 // switched it to key mode).
 bool wait_key_mode(int master, std::chrono::milliseconds limit);

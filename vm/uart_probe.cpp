@@ -11,6 +11,8 @@
 //   uart-probe receive DEV N     reads N bytes with the layer, answers "pong"
 //   uart-probe frames DEV        posix_com_open with 8N1, 7E1 and 5N1 at 4800:
 //                                the result, errno and descriptors left open
+//   uart-probe leds DEV          a virtual terminal's NumLock
+//   uart-probe record DEV        what the terminal sends, in hex, until 'q'
 
 #include "serial/serial.h"
 
@@ -20,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/kd.h>
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
@@ -132,7 +135,9 @@ int table(const char *dev)
         const int32_t fd = posix_com_open(dev, r.baud, r.parity, r.data, r.stop, r.cread);
         termios t{};
         printf("TABLE %d %c %d %d %u ", r.baud, r.parity, r.data, r.stop, r.cread);
-        if (fd < 0 || tcgetattr(fd, &t) != 0)
+        if (fd < 0)
+            printf("refused errno=%d\n", errno);
+        else if (tcgetattr(fd, &t) != 0)
             printf("error\n");
         else
             printf("cflag=0%o ispeed=%u ospeed=%u\n", t.c_cflag, cfgetispeed(&t), cfgetospeed(&t));
@@ -199,6 +204,50 @@ int frames(const char *dev)
     return 0;
 }
 
+// The keyboard's lock flags on a virtual terminal (KDGKBLED).
+int leds(const char *dev)
+{
+    const int fd = open_quietly(dev);
+    char flags = 0;
+    if (fd < 0 || ioctl(fd, KDGKBLED, &flags) != 0) {
+        printf("LEDS %s error %s\n", dev, strerror(errno));
+        return 1;
+    }
+    printf("LEDS %s num=%d\n", dev, (flags & LED_NUM) != 0);
+    close(fd);
+    return 0;
+}
+
+// What the terminal sends: raw mode, then each read in hex on a line of
+// its own, until a read of 'q' alone.
+int record(const char *dev)
+{
+    const int fd = open(dev, O_RDWR | O_NOCTTY);
+    termios was{};
+    if (fd < 0 || tcgetattr(fd, &was) != 0)
+        return 1;
+    termios raw = was;
+    cfmakeraw(&raw);
+    (void)tcsetattr(fd, TCSANOW, &raw);
+    printf("RECORDING %s\n", dev);
+    (void)fflush(stdout);
+    for (;;) {
+        unsigned char b[64];
+        const ssize_t n = read(fd, b, sizeof b);
+        if (n <= 0 || (n == 1 && b[0] == 'q'))
+            break;
+        printf("READ");
+        for (ssize_t i = 0; i < n; ++i)
+            printf(" %02x", b[i]);
+        printf("\n");
+        (void)fflush(stdout);
+    }
+    (void)tcsetattr(fd, TCSANOW, &was);
+    close(fd);
+    printf("RECORDED\n");
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     const std::string what = argc > 2 ? argv[1] : "";
@@ -215,12 +264,16 @@ int main(int argc, char **argv)
         r = table(argv[2]);
     else if (what == "frames")
         r = frames(argv[2]);
+    else if (what == "leds")
+        r = leds(argv[2]);
+    else if (what == "record")
+        r = record(argv[2]);
     else if (what == "receive" && argc > 3)
         r = receive(argv[2], static_cast<int>(strtol(argv[3], nullptr, 10)));
     else
-        (void)fprintf(
-            stderr,
-            "usage: uart-probe settings|modem|speed|wait-keymode|table|receive|frames DEV\n");
+        (void)fprintf(stderr,
+                      "usage: uart-probe "
+                      "settings|modem|speed|wait-keymode|table|receive|frames|leds|record DEV\n");
     (void)fflush(stdout);
     return r;
 }

@@ -1,0 +1,270 @@
+// SPDX-License-Identifier: MIT
+#include "vm/host/driver.h"
+
+#include "tests/support.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+namespace vm {
+
+namespace {
+
+int failures = 0;
+
+bool any(const std::string & /*text*/)
+{
+    return true;
+}
+
+bool never(const std::string & /*text*/)
+{
+    return false;
+}
+
+} // namespace
+
+void check(bool ok, const std::string &what)
+{
+    printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
+    if (!ok)
+        ++failures;
+}
+
+int verdict()
+{
+    return failures == 0 ? 0 : 1;
+}
+
+std::string hex(const std::string &bytes)
+{
+    std::string out;
+    char b[4];
+    for (const char c : bytes) {
+        (void)snprintf(b, sizeof b, "%02x ", static_cast<unsigned char>(c));
+        out += b;
+    }
+    return out.empty() ? "(nothing)" : out.substr(0, out.size() - 1);
+}
+
+std::string octal(unsigned long v)
+{
+    char b[24];
+    (void)snprintf(b, sizeof b, "0%lo", v);
+    return b;
+}
+
+double seconds_since(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void write_log(const std::string &path, const std::string &text)
+{
+    FILE *f = fopen(path.c_str(), "w");
+    if (f == nullptr)
+        return;
+    (void)fputs(text.c_str(), f);
+    (void)fclose(f);
+}
+
+Reports::Reports(int fd, std::string prefix) : fd_(fd), prefix_(std::move(prefix)) {}
+
+std::string Reports::next(milliseconds limit)
+{
+    const auto end = Clock::now() + limit;
+    const auto has_line = [](const std::string &s) { return s.find('\n') != std::string::npos; };
+    for (;;) {
+        const auto left = std::chrono::duration_cast<milliseconds>(end - Clock::now());
+        if (!has_line(pending_) &&
+            (left.count() <= 0 || !support::read_until(fd_, &pending_, has_line, left)))
+            return "";
+        const auto line_end = pending_.find('\n');
+        std::string line = pending_.substr(0, line_end);
+        pending_.erase(0, line_end + 1);
+        line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
+        transcript_ += line + "\n";
+        if (line.rfind(prefix_, 0) != 0)
+            continue;
+        line.erase(0, prefix_.size());
+        printf("     guest: %s\n", line.c_str());
+        return line;
+    }
+}
+
+std::vector<std::string> Reports::until(const std::string &mark, milliseconds limit)
+{
+    std::vector<std::string> lines;
+    const auto end = Clock::now() + limit;
+    while (Clock::now() < end) {
+        const std::string line = next(std::chrono::duration_cast<milliseconds>(end - Clock::now()));
+        if (line.empty() && Clock::now() >= end)
+            break;
+        lines.push_back(line);
+        if (line.rfind(mark, 0) == 0)
+            return lines;
+    }
+    lines.emplace_back("<timeout waiting for " + mark + ">");
+    return lines;
+}
+
+unsigned long field(const std::string &line, const std::string &key)
+{
+    const auto at = line.find(key + "=");
+    if (at == std::string::npos)
+        return ~0UL;
+    return std::stoul(line.substr(at + key.size() + 1), nullptr, 0);
+}
+
+const std::string *find_line(const std::vector<std::string> &lines, const std::string &start,
+                             int nth)
+{
+    const auto found = std::find_if(lines.begin(), lines.end(), [&](const std::string &line) {
+        return line.rfind(start, 0) == 0 && nth-- == 0;
+    });
+    return found == lines.end() ? nullptr : &*found;
+}
+
+bool open_line(Line *line)
+{
+    line->pty = standin::open_pty();
+    if (!line->pty || !standin::make_raw(line->pty->slave))
+        return false;
+    line->hold.reset(open(line->pty->slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    return static_cast<bool>(line->hold);
+}
+
+std::vector<std::string> serial_args(const std::vector<const Line *> &lines)
+{
+    std::vector<std::string> args;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string id = "s" + std::to_string(i);
+        args.insert(args.end(), {"-chardev", "serial,id=" + id + ",path=" + lines[i]->slave(),
+                                 "-serial", "chardev:" + id});
+    }
+    return args;
+}
+
+Monitor::Monitor()
+{
+    char dir[] = "/tmp/radio-vm.XXXXXX";
+    if (mkdtemp(dir) != nullptr)
+        path_ = std::string(dir) + "/monitor";
+}
+
+std::vector<std::string> Monitor::qemu_args() const
+{
+    return {"-monitor", "unix:" + path_ + ",server=on,wait=off"};
+}
+
+bool Monitor::connect()
+{
+    if (socket_)
+        return true;
+    sockaddr_un at{};
+    at.sun_family = AF_UNIX;
+    if (path_.empty() || path_.size() >= sizeof at.sun_path)
+        return false;
+    (void)strncpy(at.sun_path, path_.c_str(), sizeof at.sun_path - 1);
+    for (int tries = 0; tries < 100; ++tries) {
+        standin::Fd s(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (s && ::connect(s.get(), reinterpret_cast<const sockaddr *>(&at), sizeof at) == 0) {
+            socket_ = std::move(s);
+            std::string banner;
+            return support::read_until(
+                socket_.get(), &banner,
+                [](const std::string &t) { return t.find("(qemu) ") != std::string::npos; },
+                seconds(10));
+        }
+        std::this_thread::sleep_for(milliseconds(100));
+    }
+    return false;
+}
+
+bool Monitor::command(const std::string &line)
+{
+    if (!connect())
+        return false;
+    std::string answer;
+    // The monitor echoes the line, then answers, then prompts again.
+    const bool answered = support::converse(
+        socket_.get(), line + "\n", &answer,
+        [](const std::string &t) { return t.find("(qemu) ") != std::string::npos; }, seconds(10));
+    return answered && answer.find("Error") == std::string::npos &&
+           answer.find("unknown") == std::string::npos;
+}
+
+std::string type_keys_and_check_bytes(int console, int port, const std::string &line)
+{
+    std::string echo;
+    for (const std::string key : {"8", "2", "4", "6", "9", "7", " ", "a", "\x1b[A"}) {
+        (void)support::converse(console, key, &echo, any, seconds(2));
+        std::this_thread::sleep_for(milliseconds(150));
+    }
+    std::string sent;
+    support::read_until(
+        port, &sent, [](const std::string &s) { return s.size() >= 7; }, seconds(10));
+    support::read_until(port, &sent, never, milliseconds(500));
+    check(sent == std::string("\x20\x10\x08\x04\x02\x01\x00", 7),
+          "command bytes on " + line + ": " + hex(sent) + " (want 20 10 08 04 02 01 00)");
+    return echo;
+}
+
+std::string type_escape(int console)
+{
+    std::string echo;
+    (void)support::converse(console, "\x1b", &echo, any, seconds(2));
+    return echo;
+}
+
+namespace {
+
+// The console settings a line reports, without its speeds.
+std::string flags_of(const std::string *line)
+{
+    if (line == nullptr)
+        return "(none)";
+    return line->substr(line->find("iflag"), line->find(" ispeed") - line->find("iflag"));
+}
+
+} // namespace
+
+void check_console_restored(const std::vector<std::string> &before,
+                            const std::vector<std::string> &after, const std::string &console)
+{
+    const std::string *was = find_line(before, "SETTINGS " + console, 0);
+    const std::string *is = find_line(after, "SETTINGS " + console);
+    check(was != nullptr && is != nullptr && flags_of(was) == flags_of(is) &&
+              field(*was, "ospeed") == field(*is, "ospeed"),
+          "the console's settings are back as they were: " + flags_of(is));
+}
+
+speed_t speed_code(int baud)
+{
+    const std::map<int, speed_t> codes = {{50, B50},     {134, B134},   {1200, B1200},
+                                          {4800, B4800}, {9600, B9600}, {115200, B115200}};
+    return codes.at(baud);
+}
+
+tcflag_t expected_cflag(int baud, char parity, int data, int stop, unsigned cread)
+{
+    const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    tcflag_t c = sizes[data - 5] | CLOCAL | cread | speed_code(baud);
+    if (stop == 2)
+        c |= CSTOPB;
+    if (parity == 'E' || parity == 'e')
+        c |= PARENB;
+    if (parity == 'O' || parity == 'o')
+        c |= PARENB | PARODD;
+    return c;
+}
+
+} // namespace vm

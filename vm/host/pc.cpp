@@ -1,0 +1,151 @@
+// SPDX-License-Identifier: MIT
+// A PC: Linux's 8250 driver on three 16550 UARTs.  radio's port is ttyS0,
+// its console ttyS1, init reports on ttyS2, the kernel logs on ttyS3.
+
+#include "tests/support.h"
+#include "vm/host/scenarios.h"
+
+#include <sstream>
+
+namespace vm {
+
+bool open_pc_lines(PcLines *l)
+{
+    return open_line(&l->port) && open_line(&l->console) && open_line(&l->report);
+}
+
+std::vector<std::string> pc_qemu(const std::vector<std::string> &args, const PcLines &l,
+                                 bool uart_port, const std::string &init)
+{
+    std::vector<std::string> argv = {
+        args[0],      "-nodefaults",
+        "-nographic", "-no-reboot",
+        "-m",         "256",
+        "-fw_cfg",    "name=etc/sercon-port,string=0",
+        "-kernel",    args[1],
+        "-initrd",    args[2],
+        "-append",    "console=ttyS3 loglevel=4 panic=-1 rdinit=" + init};
+    if (!uart_port)
+        argv.insert(argv.end(), {"-serial", "null"});
+    const auto lines = uart_port ? serial_args({&l.port, &l.console, &l.report})
+                                 : serial_args({&l.console, &l.report});
+    argv.insert(argv.end(), lines.begin(), lines.end());
+    argv.insert(argv.end(), {"-serial", "file:" + args[3]});
+    return argv;
+}
+
+bool booted(Reports *guest, standin::Child *qemu, const std::string &log, int *status)
+{
+    if (guest->next(seconds(90)) == "BOOTED")
+        return true;
+    const auto ended = qemu->wait_for(milliseconds(100));
+    printf("the guest never reported (kernel log: %s)\n", log.c_str());
+    *status = ended && standin::shell_status(*ended) != 0 ? 77 : 1;
+    return false;
+}
+
+namespace {
+
+void check_table(const std::vector<std::string> &lines)
+{
+    int rows = 0;
+    int wrong = 0;
+    for (const std::string &line : lines) {
+        if (line.rfind("TABLE ", 0) != 0 || line == "TABLE-END")
+            continue;
+        std::istringstream in(line.substr(6));
+        int baud = 0;
+        int data = 0;
+        int stop = 0;
+        unsigned cread = 0;
+        char parity = 0;
+        in >> baud >> parity >> data >> stop >> cread;
+        ++rows;
+        const tcflag_t want = expected_cflag(baud, parity, data, stop, cread);
+        if (field(line, "cflag") != want || field(line, "ospeed") != speed_code(baud) ||
+            field(line, "ispeed") != speed_code(baud)) {
+            ++wrong;
+            printf("     want cflag=0%o speed=%u for: %s\n", want, speed_code(baud), line.c_str());
+        }
+    }
+    check(rows >= 100 && wrong == 0, "posix_com_open's control-mode word on the 8250 driver, " +
+                                         std::to_string(rows) + " settings, " +
+                                         std::to_string(wrong) + " wrong");
+}
+
+// What the guest reported while radio waited for keys: the port's record,
+// the host's end of the line, and the console in key mode.
+void check_settings_while_running(const std::vector<std::string> &before, int port_master)
+{
+    check_table(before);
+    const std::string *radio_port = find_line(before, "SETTINGS /dev/ttyS0");
+    check(radio_port != nullptr && field(*radio_port, "cflag") == (CS8 | CLOCAL | B4800),
+          "radio's port while it runs: c_cflag exactly CS8|CLOCAL|B4800 (CREAD clear), got " +
+              (radio_port ? octal(field(*radio_port, "cflag")) : "nothing"));
+    termios host{};
+    const bool host_read = tcgetattr(port_master, &host) == 0;
+    check(host_read && cfgetospeed(&host) == B4800 && (host.c_cflag & CSIZE) == CS8 &&
+              (host.c_cflag & (PARENB | CSTOPB)) == 0,
+          "the host's end of the line, as QEMU set it: 4800 baud, 8 data bits, no parity, 1 stop");
+    const std::string *console_keys = find_line(before, "SETTINGS /dev/ttyS1", 1);
+    check(
+        console_keys != nullptr && field(*console_keys, "ospeed") == B115200 &&
+            (field(*console_keys, "cflag") & CLOCAL) != 0 &&
+            (field(*console_keys, "lflag") & (ICANON | ECHO | ISIG)) == 0,
+        "the console in key mode keeps 115200 baud and CLOCAL; canonical mode, echo, signals off");
+    const std::string *lines = find_line(before, "MODEM /dev/ttyS1");
+    check(lines != nullptr && lines->find("dtr=1 rts=1") != std::string::npos,
+          "the console keeps DTR and RTS raised in key mode");
+}
+
+// The layer's input side: the host's "ping" in, the guest's "pong" out.
+void check_serial_input(Reports *guest, int port_master)
+{
+    (void)guest->until("RX-READY", seconds(20));
+    (void)standin::write_all(port_master, "ping");
+    std::string answer;
+    support::read_until(
+        port_master, &answer,
+        [](const std::string &s) { return s.find("pong") != std::string::npos; }, seconds(10));
+    const auto done = guest->until("DONE", seconds(20));
+    check(find_line(done, "RX 70 69 6e 67") != nullptr,
+          "posix_com_dataready and posix_com_read received the host's \"ping\"");
+    check(answer.find("pong") != std::string::npos,
+          "posix_com_write_string's \"pong\" reached the host: " + hex(answer));
+}
+
+} // namespace
+
+// args: QEMU, the kernel, the initramfs, the kernel's log file.
+int run_pc(const std::vector<std::string> &args)
+{
+    PcLines l;
+    if (!open_pc_lines(&l)) {
+        printf("FAIL cannot make the host's pseudo-terminals\n");
+        return 1;
+    }
+    const auto started = Clock::now();
+    auto argv = pc_qemu(args, l, true, "/init");
+    argv.insert(argv.end(), {"-monitor", "none"});
+    standin::Child qemu = standin::Child::spawn([] {}, argv);
+    Reports guest(l.report.master());
+    int status = 0;
+    if (!booted(&guest, &qemu, args[3], &status))
+        return status;
+    printf("     booted to init's first report in %.1f s\n", seconds_since(started));
+
+    const auto before = guest.until("KEYS-READY", seconds(60));
+    check_settings_while_running(before, l.port.master());
+    (void)type_keys_and_check_bytes(l.console.master(), l.port.master(), "the line");
+    (void)type_escape(l.console.master());
+    const auto after = guest.until("AFTER-RADIO", seconds(30));
+    check(find_line(after, "RADIO-EXIT 1") != nullptr, "radio's exit status after Escape is 1");
+    check_console_restored(before, after, "/dev/ttyS1");
+    check_serial_input(&guest, l.port.master());
+
+    check(qemu.wait_for(seconds(20)).has_value(), "the guest powered off");
+    printf("     whole run %.1f s\n", seconds_since(started));
+    return verdict();
+}
+
+} // namespace vm
