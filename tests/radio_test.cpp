@@ -9,8 +9,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <memory>
 #include <gtest/gtest.h>
+#include <memory>
 #include <poll.h>
 #include <sstream>
 #include <sys/wait.h>
@@ -131,7 +131,8 @@ public:
     {
         std::string got;
         support::read_until(
-            port_->pty.master.get(), &got, [](const std::string &) { return false; }, milliseconds(200));
+            port_->pty.master.get(), &got, [](const std::string &) { return false; },
+            milliseconds(200));
         return got;
     }
 
@@ -249,7 +250,8 @@ TEST_F(RadioTest, APortThatGoesAwayIsReportedOnceAndRadioGoesOn)
     radio.type("82a4", 0);
     radio.type("\x1b", 0);
     EXPECT_EQ(1, radio.finish());
-    const std::string message = std::string("\r\nERROR:  unable to write to ") + RADIO_PORT + "\r\n";
+    const std::string message =
+        std::string("\r\nERROR:  unable to write to ") + RADIO_PORT + "\r\n";
     EXPECT_EQ(echoed("88") + message + echoed("2a4") + echoed("\x1b"), radio.echo());
     termios end{};
     ASSERT_EQ(0, tcgetattr(radio.console(), &end));

@@ -106,8 +106,9 @@ TEST(SerialOpen, APtyOpensAgainWithTheRecordItAlreadyHolds)
     // pty then already holds the record, apart from the receiver it forces.
     auto pty = standin::open_pty();
     ASSERT_TRUE(pty);
-    for (const PortSettings s : {PortSettings{4800, 'N', 8, 1, 0}, PortSettings{4800, 'N', 8, 1, 0},
-                                 PortSettings{300, 'E', 7, 2, CREAD}, PortSettings{300, 'E', 7, 2, 0}}) {
+    for (const PortSettings s :
+         {PortSettings{4800, 'N', 8, 1, 0}, PortSettings{4800, 'N', 8, 1, 0},
+          PortSettings{300, 'E', 7, 2, CREAD}, PortSettings{300, 'E', 7, 2, 0}}) {
         Fd port;
         const termios t = opened(*pty, s, &port);
         EXPECT_EQ(cfgetospeed(&t), s.baud == 300 ? B300 : B4800);

@@ -193,6 +193,18 @@ int open_descriptors()
     return count - 1; // the listing's own descriptor
 }
 
+std::string hex(const std::string &bytes)
+{
+    std::string out;
+    char b[4];
+    for (const char c : bytes) {
+        (void)snprintf(b, sizeof b, "%s%02x", out.empty() ? "" : " ",
+                       static_cast<unsigned char>(c));
+        out += b;
+    }
+    return out;
+}
+
 std::string echo_mismatch(const std::vector<int> &keys, const std::vector<std::string> &names,
                           const std::string &echo)
 {

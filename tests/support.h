@@ -46,6 +46,9 @@ std::vector<std::string> command(std::vector<std::string> argv);
 // How many descriptors this process has open.
 int open_descriptors();
 
+// The bytes in hex, "20 0a ...".
+std::string hex(const std::string &bytes);
+
 // radio's echo of presses each followed by an '8': "\n", the key, "\n" per
 // key.  keys[i] is how many keys press i must give.  Returns "" when the
 // echo is exactly that, else what went wrong, naming the press by names[i].

@@ -36,7 +36,9 @@ std::string program(const std::string &name)
     const char *path = getenv("PATH");
     std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
     for (std::string dir; std::getline(dirs, dir, ':');) {
-        const std::string full = dir + "/" + name;
+        std::string full = dir;
+        full += "/";
+        full += name;
         if (access(full.c_str(), X_OK) == 0)
             return full;
     }
@@ -71,17 +73,6 @@ std::string read_file(const std::string &path)
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-std::string hex(const std::string &bytes)
-{
-    std::string out;
-    char b[4];
-    for (const char c : bytes) {
-        (void)snprintf(b, sizeof b, "%02x ", static_cast<unsigned char>(c));
-        out += b;
-    }
-    return out;
 }
 
 // One X server for the whole suite.
@@ -132,6 +123,13 @@ private:
     std::string display_;
     std::string why_;
 };
+
+// Runs a program that talks to the X server.
+std::optional<std::string> x(std::vector<std::string> argv)
+{
+    (void)setenv("DISPLAY", XServer::get().display().c_str(), 1);
+    return run(std::move(argv));
+}
 
 enum class Term { xterm, urxvt, tmux_in_xterm };
 // The keypad and cursor keys' mode, set by the shell before radio starts,
@@ -197,6 +195,16 @@ const std::vector<std::string> every_key = {
 const std::vector<std::string> mode_keys = {"80", "88",   "83",   "85",    "81",   "79", "90",
                                             "Up", "Down", "Left", "Right", "Home", "End"};
 
+// NumLock on or off, as xset reports the keyboard's LED.
+bool set_numlock(bool on)
+{
+    const auto state = x({"xset", "q"});
+    if (!state)
+        return false;
+    const bool now = state->find("Num Lock:    on") != std::string::npos;
+    return now == on || x({"xdotool", "key", "Num_Lock"}).has_value();
+}
+
 // One run of radio in a terminal.
 class TerminalRun {
 public:
@@ -230,8 +238,8 @@ public:
     // Waits for radio's key mode, then gives the window the keyboard.
     bool ready()
     {
-        const auto end = std::chrono::steady_clock::now() + seconds(20);
-        while (std::chrono::steady_clock::now() < end) {
+        const auto limit = std::chrono::steady_clock::now() + seconds(20);
+        while (std::chrono::steady_clock::now() < limit) {
             const std::string tty = read_file(dir_ + "/tty");
             const std::string path = tty.substr(0, tty.find('\n'));
             const int fd = path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
@@ -247,28 +255,20 @@ public:
         return false;
     }
 
-    // NumLock on or off, as xset reports the keyboard's LED.
-    bool set_numlock(bool on)
-    {
-        const auto state = x({"xset", "q"});
-        if (!state)
-            return false;
-        const bool now = state->find("Num Lock:    on") != std::string::npos;
-        return now == on || x({"xdotool", "key", "Num_Lock"}).has_value();
-    }
-
     // Presses each key, each followed by '8'; checks the echo and the port.
     void press(const std::vector<std::string> &keys, bool numlock)
     {
         std::vector<std::string> args = {"xdotool", "key", "--delay", "40"};
-        std::vector<Outcome> want;
+        std::vector<int> counts;
+        counts.reserve(keys.size());
         std::string bytes;
         size_t echoes = 0;
         for (const std::string &k : keys) {
             args.insert(args.end(), {k, "8"});
-            want.push_back(expected(term_, mode_, numlock, k));
-            bytes += want.back().bytes + "\x20";
-            echoes += static_cast<size_t>(want.back().keys) + 1;
+            const Outcome want = expected(term_, mode_, numlock, k);
+            counts.push_back(want.keys);
+            bytes += want.bytes + "\x20";
+            echoes += static_cast<size_t>(want.keys) + 1;
         }
         ASSERT_TRUE(x(args).has_value());
         std::string echo;
@@ -283,12 +283,10 @@ public:
         (void)support::read_until(
             echo_.master.get(), &echo, [](const std::string &) { return false; },
             milliseconds(150));
-        std::vector<int> counts;
-        for (const Outcome &o : want)
-            counts.push_back(o.keys);
         EXPECT_EQ("", support::echo_mismatch(counts, keys, echo))
-            << name(term_) << ", NumLock " << numlock << "; echo " << hex(echo);
-        EXPECT_EQ(hex(bytes), hex(sent)) << name(term_) << ", NumLock " << numlock;
+            << name(term_) << ", NumLock " << numlock << "; echo " << support::hex(echo);
+        EXPECT_EQ(support::hex(bytes), support::hex(sent))
+            << name(term_) << ", NumLock " << numlock;
     }
 
     // Escape: radio ends with 1 and the terminal is as before.
@@ -343,12 +341,6 @@ private:
             argv);
     }
 
-    std::optional<std::string> x(std::vector<std::string> argv) const
-    {
-        (void)setenv("DISPLAY", XServer::get().display().c_str(), 1);
-        return run(std::move(argv));
-    }
-
     Term term_;
     Mode mode_;
     std::string dir_;
@@ -364,7 +356,8 @@ class TerminalKeys : public testing::TestWithParam<Term> {
 protected:
     void SetUp() override
     {
-        const bool ci = getenv("CI") != nullptr && std::string(getenv("CI")) == "true";
+        const char *ci_env = getenv("CI");
+        const bool ci = ci_env != nullptr && std::string(ci_env) == "true";
         std::string why;
         if (!support::port_namespace_available(&why))
             why = "no private mount namespace: " + why;
@@ -387,7 +380,7 @@ TEST_P(TerminalKeys, EveryKeyIsOneKeyInEachMode)
         TerminalRun radio(GetParam(), mode);
         ASSERT_TRUE(radio.ready()) << name(GetParam()) << ": radio never reached key mode";
         for (const bool numlock : {true, false}) {
-            ASSERT_TRUE(radio.set_numlock(numlock));
+            ASSERT_TRUE(set_numlock(numlock));
             radio.press(mode == Mode::normal && numlock ? every_key : mode_keys, numlock);
         }
         radio.end();

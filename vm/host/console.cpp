@@ -105,22 +105,12 @@ bool press_all(Monitor *monitor, Mode mode, bool numlock, const PcLines &l)
 // args: QEMU, the kernel, the initramfs, the kernel's log file.
 int run_console(const std::vector<std::string> &args)
 {
-    PcLines l;
-    if (!open_pc_lines(&l)) {
-        printf("FAIL cannot make the host's pseudo-terminals\n");
-        return 1;
-    }
-    const auto started = Clock::now();
-    Monitor monitor;
-    auto argv = pc_qemu(args, l, true, "/init-console");
-    const auto mon = monitor.qemu_args();
-    argv.insert(argv.end(), mon.begin(), mon.end());
-    standin::Child qemu = standin::Child::spawn([] {}, argv);
-    Reports guest(l.report.master());
-    int status = 0;
-    if (!booted(&guest, &qemu, args[3], &status))
+    PcGuest g;
+    if (const int status = boot_pc(args, true, "/init-console", nullptr, &g); status != 0)
         return status;
-    printf("     booted to init's first report in %.1f s\n", seconds_since(started));
+    const PcLines &l = g.lines;
+    Monitor &monitor = g.monitor;
+    Reports &guest = g.reports;
     // NumLock: off at the start, on from the normal run's NumLock press to
     // the cursor run's, so that keypad mode sees it off and on.
     bool numlock = false;
@@ -146,8 +136,8 @@ int run_console(const std::vector<std::string> &args)
               name + " mode: NumLock is " + (numlock ? "on" : "off") + ", as the presses left it");
     }
     (void)guest.until("DONE", seconds(20));
-    check(qemu.wait_for(seconds(20)).has_value(), "the guest powered off");
-    printf("     whole run %.1f s\n", seconds_since(started));
+    check(g.qemu.wait_for(seconds(20)).has_value(), "the guest powered off");
+    printf("     whole run %.1f s\n", seconds_since(g.started));
     return verdict();
 }
 
@@ -156,18 +146,12 @@ int run_console(const std::vector<std::string> &args)
 // off and on.
 int run_console_record(const std::vector<std::string> &args)
 {
-    PcLines l;
-    if (!open_pc_lines(&l))
-        return 1;
-    Monitor monitor;
-    auto argv = pc_qemu(args, l, true, "/init-console radio.record");
-    const auto mon = monitor.qemu_args();
-    argv.insert(argv.end(), mon.begin(), mon.end());
-    standin::Child qemu = standin::Child::spawn([] {}, argv);
-    Reports guest(l.report.master());
-    int status = 0;
-    if (!booted(&guest, &qemu, args[3], &status))
+    PcGuest g;
+    if (const int status = boot_pc(args, true, "/init-console radio.record", nullptr, &g);
+        status != 0)
         return status;
+    Monitor &monitor = g.monitor;
+    Reports &guest = g.reports;
     for (int mode = 0; mode < 3; ++mode) {
         (void)guest.until("RECORDING", seconds(20));
         for (int pass = 0; pass < 2; ++pass) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -46,13 +47,7 @@ int verdict()
 
 std::string hex(const std::string &bytes)
 {
-    std::string out;
-    char b[4];
-    for (const char c : bytes) {
-        (void)snprintf(b, sizeof b, "%02x ", static_cast<unsigned char>(c));
-        out += b;
-    }
-    return out.empty() ? "(nothing)" : out.substr(0, out.size() - 1);
+    return bytes.empty() ? "(nothing)" : support::hex(bytes);
 }
 
 std::string octal(unsigned long v)
@@ -247,6 +242,8 @@ void check_console_restored(const std::vector<std::string> &before,
           "the console's settings are back as they were: " + flags_of(is));
 }
 
+namespace {
+
 speed_t speed_code(int baud)
 {
     const std::map<int, speed_t> codes = {{50, B50},     {134, B134},   {1200, B1200},
@@ -254,17 +251,45 @@ speed_t speed_code(int baud)
     return codes.at(baud);
 }
 
-tcflag_t expected_cflag(int baud, char parity, int data, int stop, unsigned cread)
+tcflag_t expected_cflag(const TableRow &r)
 {
     const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-    tcflag_t c = sizes[data - 5] | CLOCAL | cread | speed_code(baud);
-    if (stop == 2)
+    tcflag_t c = sizes[r.data - 5] | CLOCAL | r.cread | speed_code(r.baud);
+    if (r.stop == 2)
         c |= CSTOPB;
-    if (parity == 'E' || parity == 'e')
+    if (r.parity == 'E' || r.parity == 'e')
         c |= PARENB;
-    if (parity == 'O' || parity == 'o')
+    if (r.parity == 'O' || r.parity == 'o')
         c |= PARENB | PARODD;
     return c;
+}
+
+} // namespace
+
+std::vector<TableRow> table_rows(const std::vector<std::string> &lines)
+{
+    std::vector<TableRow> rows;
+    for (const std::string &line : lines) {
+        if (line.rfind("TABLE ", 0) != 0 || line == "TABLE-END")
+            continue;
+        TableRow r;
+        std::istringstream in(line.substr(6));
+        in >> r.baud >> r.parity >> r.data >> r.stop >> r.cread;
+        r.line = line;
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+bool row_exact(const TableRow &r)
+{
+    const tcflag_t want = expected_cflag(r);
+    const speed_t speed = speed_code(r.baud);
+    if (field(r.line, "cflag") == want && field(r.line, "ospeed") == speed &&
+        field(r.line, "ispeed") == speed)
+        return true;
+    printf("     want cflag=0%o speed=%u for: %s\n", want, speed, r.line.c_str());
+    return false;
 }
 
 } // namespace vm

@@ -101,9 +101,20 @@ std::string type_escape(int console);
 void check_console_restored(const std::vector<std::string> &before,
                             const std::vector<std::string> &after, const std::string &console);
 
-// What a row of uart-probe's table must hold: the control-mode word.
-tcflag_t expected_cflag(int baud, char parity, int data, int stop, unsigned cread);
-speed_t speed_code(int baud);
+// One row of uart-probe's table: what posix_com_open was asked, and the
+// report line ("cflag=... ispeed=... ospeed=...", or "refused errno=N").
+struct TableRow {
+    int baud = 0;
+    char parity = 0;
+    int data = 0;
+    int stop = 0;
+    unsigned cread = 0;
+    std::string line;
+};
+std::vector<TableRow> table_rows(const std::vector<std::string> &lines);
+// Whether the port of a row holds exactly what was asked: the control-mode
+// word and both speeds.  Prints what was wanted when it does not.
+bool row_exact(const TableRow &row);
 
 } // namespace vm
 

@@ -5,14 +5,9 @@
 #include "tests/support.h"
 #include "vm/host/scenarios.h"
 
-#include <sstream>
+#include <algorithm>
 
 namespace vm {
-
-bool open_pc_lines(PcLines *l)
-{
-    return open_line(&l->port) && open_line(&l->console) && open_line(&l->report);
-}
 
 std::vector<std::string> pc_qemu(const std::vector<std::string> &args, const PcLines &l,
                                  bool uart_port, const std::string &init)
@@ -34,43 +29,43 @@ std::vector<std::string> pc_qemu(const std::vector<std::string> &args, const PcL
     return argv;
 }
 
-bool booted(Reports *guest, standin::Child *qemu, const std::string &log, int *status)
+int boot_pc(const std::vector<std::string> &args, bool uart_port, const std::string &init,
+            const ExtraArgs &extra, PcGuest *g)
 {
-    if (guest->next(seconds(90)) == "BOOTED")
-        return true;
-    const auto ended = qemu->wait_for(milliseconds(100));
-    printf("the guest never reported (kernel log: %s)\n", log.c_str());
-    *status = ended && standin::shell_status(*ended) != 0 ? 77 : 1;
-    return false;
+    PcLines &l = g->lines;
+    if (!open_line(&l.port) || !open_line(&l.console) || !open_line(&l.report)) {
+        printf("FAIL cannot make the host's pseudo-terminals\n");
+        return 1;
+    }
+    g->started = Clock::now();
+    auto argv = pc_qemu(args, l, uart_port, init);
+    const auto monitor = g->monitor.qemu_args();
+    argv.insert(argv.end(), monitor.begin(), monitor.end());
+    if (extra) {
+        const auto more = extra(l);
+        argv.insert(argv.end(), more.begin(), more.end());
+    }
+    g->qemu = standin::Child::spawn([] {}, argv);
+    g->reports = Reports(l.report.master());
+    if (g->reports.next(seconds(90)) == "BOOTED") {
+        printf("     booted to init's first report in %.1f s\n", seconds_since(g->started));
+        return 0;
+    }
+    const auto ended = g->qemu.wait_for(milliseconds(100));
+    printf("the guest never reported (kernel log: %s)\n", args[3].c_str());
+    return ended && standin::shell_status(*ended) != 0 ? 77 : 1;
 }
 
 namespace {
 
 void check_table(const std::vector<std::string> &lines)
 {
-    int rows = 0;
-    int wrong = 0;
-    for (const std::string &line : lines) {
-        if (line.rfind("TABLE ", 0) != 0 || line == "TABLE-END")
-            continue;
-        std::istringstream in(line.substr(6));
-        int baud = 0;
-        int data = 0;
-        int stop = 0;
-        unsigned cread = 0;
-        char parity = 0;
-        in >> baud >> parity >> data >> stop >> cread;
-        ++rows;
-        const tcflag_t want = expected_cflag(baud, parity, data, stop, cread);
-        if (field(line, "cflag") != want || field(line, "ospeed") != speed_code(baud) ||
-            field(line, "ispeed") != speed_code(baud)) {
-            ++wrong;
-            printf("     want cflag=0%o speed=%u for: %s\n", want, speed_code(baud), line.c_str());
-        }
-    }
-    check(rows >= 100 && wrong == 0, "posix_com_open's control-mode word on the 8250 driver, " +
-                                         std::to_string(rows) + " settings, " +
-                                         std::to_string(wrong) + " wrong");
+    const auto rows = table_rows(lines);
+    const auto wrong =
+        std::count_if(rows.begin(), rows.end(), [](const TableRow &r) { return !row_exact(r); });
+    check(rows.size() >= 100 && wrong == 0,
+          "posix_com_open's control-mode word on the 8250 driver, " + std::to_string(rows.size()) +
+              " settings, " + std::to_string(wrong) + " wrong");
 }
 
 // What the guest reported while radio waited for keys: the port's record,
@@ -119,32 +114,21 @@ void check_serial_input(Reports *guest, int port_master)
 // args: QEMU, the kernel, the initramfs, the kernel's log file.
 int run_pc(const std::vector<std::string> &args)
 {
-    PcLines l;
-    if (!open_pc_lines(&l)) {
-        printf("FAIL cannot make the host's pseudo-terminals\n");
-        return 1;
-    }
-    const auto started = Clock::now();
-    auto argv = pc_qemu(args, l, true, "/init");
-    argv.insert(argv.end(), {"-monitor", "none"});
-    standin::Child qemu = standin::Child::spawn([] {}, argv);
-    Reports guest(l.report.master());
-    int status = 0;
-    if (!booted(&guest, &qemu, args[3], &status))
+    PcGuest g;
+    if (const int status = boot_pc(args, true, "/init", nullptr, &g); status != 0)
         return status;
-    printf("     booted to init's first report in %.1f s\n", seconds_since(started));
-
-    const auto before = guest.until("KEYS-READY", seconds(60));
+    const PcLines &l = g.lines;
+    const auto before = g.reports.until("KEYS-READY", seconds(60));
     check_settings_while_running(before, l.port.master());
     (void)type_keys_and_check_bytes(l.console.master(), l.port.master(), "the line");
     (void)type_escape(l.console.master());
-    const auto after = guest.until("AFTER-RADIO", seconds(30));
+    const auto after = g.reports.until("AFTER-RADIO", seconds(30));
     check(find_line(after, "RADIO-EXIT 1") != nullptr, "radio's exit status after Escape is 1");
     check_console_restored(before, after, "/dev/ttyS1");
-    check_serial_input(&guest, l.port.master());
+    check_serial_input(&g.reports, l.port.master());
 
-    check(qemu.wait_for(seconds(20)).has_value(), "the guest powered off");
-    printf("     whole run %.1f s\n", seconds_since(started));
+    check(g.qemu.wait_for(seconds(20)).has_value(), "the guest powered off");
+    printf("     whole run %.1f s\n", seconds_since(g.started));
     return verdict();
 }
 

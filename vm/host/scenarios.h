@@ -7,6 +7,7 @@
 
 #include "vm/host/driver.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,6 @@ namespace vm {
 struct PcLines {
     Line port, console, report;
 };
-bool open_pc_lines(PcLines *l);
 
 // QEMU for a PC with those lines: args are QEMU, the kernel, the
 // initramfs and the kernel's log file; init is the guest's init and
@@ -26,9 +26,24 @@ bool open_pc_lines(PcLines *l);
 std::vector<std::string> pc_qemu(const std::vector<std::string> &args, const PcLines &l,
                                  bool uart_port, const std::string &init);
 
-// Waits for init's first report; false (with the status to return in
-// *status) when the guest never reported.
-bool booted(Reports *guest, standin::Child *qemu, const std::string &log, int *status);
+// A PC booted to init's first report: its lines, its monitor, QEMU, and
+// the reports (on the report line).
+struct PcGuest {
+    PcLines lines;
+    Monitor monitor;
+    standin::Child qemu;
+    Reports reports{-1};
+    Clock::time_point started;
+};
+
+// More of QEMU's arguments, made once the lines are open.
+using ExtraArgs = std::function<std::vector<std::string>(const PcLines &)>;
+
+// Boots a PC (pc_qemu's arguments, then extra ones).  Returns 0 once init
+// has reported, else what the scenario returns: 1 when the host's ptys
+// cannot be made or the guest never reported, 77 when QEMU could not run.
+int boot_pc(const std::vector<std::string> &args, bool uart_port, const std::string &init,
+            const ExtraArgs &extra, PcGuest *g);
 
 int run_pc(const std::vector<std::string> &args);
 int run_pi(const std::vector<std::string> &args);
