@@ -37,33 +37,19 @@ bool is_pty(int fd)
 // that lacks a setting (a mini UART has no parity and no 5 or 6 bits) keeps
 // another one silently, and tcsetattr still reports success; a program
 // that went on would talk to its device in the wrong frame.
-bool line_kept(int fd, const termios &asked)
+bool line_kept(const termios &got, const termios &asked)
 {
-    if (is_pty(fd))
-        return true;
-    termios got{};
-    if (tcgetattr(fd, &got) != 0)
-        return false;
     const tcflag_t frame = CSIZE | CSTOPB | PARENB | PARODD;
-    if ((got.c_cflag & frame) != (asked.c_cflag & frame) ||
-        cfgetospeed(&got) != cfgetospeed(&asked) || cfgetispeed(&got) != cfgetispeed(&asked)) {
-        errno = EINVAL;
-        return false;
-    }
-    return true;
+    return (got.c_cflag & frame) == (asked.c_cflag & frame) &&
+           cfgetospeed(&got) == cfgetospeed(&asked) && cfgetispeed(&got) == cfgetispeed(&asked);
 }
 
-// Whether a pty holds the record that was asked for, apart from what a
-// pty forces: the receiver always on, 8 bits, no parity.  The C library
-// reads the record back after applying it and reports EINVAL when those
-// differ, although everything else was applied; without this a pty could
-// be opened as a port only while its record still differed from ours (the
-// second run of a program on the same virtual port would fail).
-bool pty_kept(int fd, const termios &asked)
+// Whether a pty holds the record that was asked for, apart from what a pty
+// forces: the receiver always on, 8 bits, no parity.  What it keeps of the
+// frame says nothing about a device at the far end, but everything else
+// must be as asked.
+bool pty_kept(const termios &got, const termios &asked)
 {
-    termios got{};
-    if (tcgetattr(fd, &got) != 0)
-        return false;
     const tcflag_t forced = CREAD | CSIZE | PARENB | PARODD;
     return got.c_iflag == asked.c_iflag && got.c_oflag == asked.c_oflag &&
            got.c_lflag == asked.c_lflag && (got.c_cflag & ~forced) == (asked.c_cflag & ~forced) &&
@@ -71,14 +57,22 @@ bool pty_kept(int fd, const termios &asked)
            memcmp(got.c_cc, asked.c_cc, sizeof got.c_cc) == 0;
 }
 
-// Applies the port's record; true when the line holds it.
-bool apply(int fd, const termios &t)
+// Applies the port's record and reads it back; true when the line holds
+// it, else false with errno set (EINVAL for a record not kept).  On a pty
+// the C library reads the record back itself and reports EINVAL when the
+// receiver or parity differ, although everything else was applied; the
+// read-back here decides instead.  Without that a pty could be opened as a
+// port only while its record still differed from ours: the second run of
+// a program on the same virtual port would fail.
+bool apply(int fd, const termios &asked)
 {
-    if (tcsetattr(fd, TCSANOW, &t) == 0)
-        return line_kept(fd, t);
-    if (errno != EINVAL || !is_pty(fd))
+    const bool pty = is_pty(fd);
+    if (tcsetattr(fd, TCSANOW, &asked) != 0 && !(pty && errno == EINVAL))
         return false;
-    if (pty_kept(fd, t))
+    termios got{};
+    if (tcgetattr(fd, &got) != 0)
+        return false;
+    if (pty ? pty_kept(got, asked) : line_kept(got, asked))
         return true;
     errno = EINVAL;
     return false;
