@@ -8,7 +8,7 @@
 // the next key that fast, so only bytes already waiting can continue one):
 //   - a byte alone is that key; 127 (DEL) is 8;
 //   - Escape with nothing waiting is the Escape key; Escape and a byte is
-//     that byte (Alt+key), unchanged;
+//     that byte (Alt+key), unchanged: Escape DEL is 127, not 8;
 //   - Escape '[' and Escape 'O' with a byte waiting start a sequence:
 //     parameter bytes up to a final byte from '@' to '~' or '$' (the rxvt
 //     family's shifted keys), or up to where the waiting bytes end.  Its key
