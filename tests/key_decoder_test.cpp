@@ -26,28 +26,37 @@ std::ostream &operator<<(std::ostream &out, const Key &k)
     return out << "{" << k.code << ", " << k.extended << "}";
 }
 
-// The keys of one burst of bytes, all waiting when the first is read (as a
-// terminal writes one key press).  A key must end exactly where the burst
-// does or at one of its bytes; one that wanted a byte after the last would
-// have read past what was waiting.
-std::vector<Key> keys_of(const std::string &burst)
+// The keys of bytes fed with "more waiting" as given, one flag ('1' or
+// '0') a byte.  A key that wanted a byte where none was waiting would have
+// read past what was there: it shows as {-1000, -1000}.
+std::vector<Key> keys_with_gaps(const std::string &bytes, const std::string &more)
 {
     std::vector<Key> keys;
     key_decoder d;
     key_decoder_start(&d);
-    for (size_t i = 0; i < burst.size(); ++i) {
-        const int more = i + 1 < burst.size() ? 1 : 0;
+    for (size_t i = 0; i < bytes.size(); ++i) {
         signed char key = 0;
         signed char extended = -1;
-        if (key_decoder_feed(&d, static_cast<unsigned char>(burst[i]), more, &key, &extended) !=
+        const int waiting = more[i] == '1' ? 1 : 0;
+        if (key_decoder_feed(&d, static_cast<unsigned char>(bytes[i]), waiting, &key, &extended) !=
             0) {
             keys.push_back({key, extended});
             key_decoder_start(&d);
-        } else if (more == 0) {
-            keys.push_back({-1000, -1000}); // wanted a byte that was not there
+        } else if (waiting == 0) {
+            keys.push_back({-1000, -1000});
         }
     }
     return keys;
+}
+
+// The keys of one burst of bytes, all waiting when the first is read, as a
+// terminal writes one key press.
+std::vector<Key> keys_of(const std::string &burst)
+{
+    std::string more(burst.size(), '1');
+    if (!more.empty())
+        more.back() = '0';
+    return keys_with_gaps(burst, more);
 }
 
 struct Case {
@@ -257,24 +266,6 @@ TEST(KeyDecoder, EveryTerminfoKeyStringAndRecordedKeyIsOneKey)
             EXPECT_EQ(std::vector<Key>{(Key{c.code, c.extended})}, keys_of(c.bytes))
                 << testing::PrintToString(std::string(c.bytes));
     }
-}
-
-// Bytes fed with "more waiting" as given, one flag a byte.
-std::vector<Key> keys_with_gaps(const std::string &bytes, const std::string &more)
-{
-    std::vector<Key> keys;
-    key_decoder d;
-    key_decoder_start(&d);
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        signed char key = 0;
-        signed char extended = 0;
-        if (key_decoder_feed(&d, static_cast<unsigned char>(bytes[i]), more[i] == '1', &key,
-                             &extended) != 0) {
-            keys.push_back({key, extended});
-            key_decoder_start(&d);
-        }
-    }
-    return keys;
 }
 
 TEST(KeyDecoder, OnlyBytesAlreadyWaitingContinueAKey)
