@@ -5,8 +5,10 @@
 
 #include "console/key_decoder.h"
 #include "console/key_mode.h"
+#include "console/key_reader.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -18,7 +20,7 @@ int32_t kbport = -1;
 
 namespace {
 
-constexpr unsigned char escape = 27;
+using Clock = std::chrono::steady_clock;
 
 // fd_set has FD_SETSIZE bits; FD_SET with anything else writes outside it.
 bool pollable(int32_t fd)
@@ -69,6 +71,51 @@ bool read_byte(unsigned char *byte)
         if (n == 0 || errno != EINTR)
             return false;
     }
+}
+
+// Whether a byte arrives on kbport within ms milliseconds.  A signal does
+// not cut the wait short: it goes on for what is left of it.  A console
+// that has hung up counts as a byte: the read that follows finds it gone.
+// A poll that fails otherwise ends the key with the bytes it has.
+bool byte_within(int ms)
+{
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
+    pollfd console = {kbport, POLLIN, 0};
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now());
+        const int n = poll(&console, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        if (n >= 0)
+            return n > 0;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+// The wait for the console as it is set now; its speed may have been
+// changed since key mode began.
+int console_wait_ms()
+{
+    termios t{};
+    return console_key_wait_ms(tcgetattr(kbport, &t) == 0 ? &t : nullptr);
+}
+
+// Adds a byte the key was read as to trace, if there is one; the clock is
+// asked only then.
+void note(key_trace *trace, unsigned char byte, Clock::time_point *last)
+{
+    if (trace == nullptr)
+        return;
+    const Clock::time_point now = Clock::now();
+    if (trace->count < key_trace::capacity) {
+        trace->bytes[trace->count] = byte;
+        trace->gap_us[trace->count] =
+            trace->count == 0
+                ? 0
+                : static_cast<long>(
+                      std::chrono::duration_cast<std::chrono::microseconds>(now - *last).count());
+    }
+    ++trace->count;
+    *last = now;
 }
 
 // Closes a descriptor that only read or set settings, keeping errno as the
@@ -163,34 +210,57 @@ extern "C" int32_t posix_kbwait(int32_t timeout_ms)
     return poll(&console, 1, timeout_ms < 0 ? -1 : timeout_ms) > 0 ? 1 : 0;
 }
 
-extern "C" signed char posix_getkey(signed char *key)
+signed char console_read_key(signed char *key, key_trace *trace)
 {
     if (kbport < 0)
         return 0;
+    if (trace != nullptr) {
+        trace->count = 0;
+        trace->waited_ms = 0;
+    }
 
     unsigned char byte = 0;
     if (!read_byte(&byte))
         return -1;
-    // Whether the key goes on is decided by what has already arrived: a
-    // terminal sends a whole key at once, a person cannot type the next one
-    // that fast.  A plain first byte needs no poll; only an Escape can start
-    // a longer key.  No read after the first ever waits: each follows a poll
-    // that saw a byte.  A console that goes away in the middle of a key
-    // leaves the key its bytes so far make.
+    Clock::time_point last{};
+    note(trace, byte, &last);
     key_decoder decoder;
     key_decoder_start(&decoder);
     signed char code = 0;
     signed char extended = 0;
-    int more = byte == escape ? posix_kbhit() : 0;
-    while (key_decoder_feed(&decoder, byte, more, &code, &extended) == 0) {
+    int wait_ms = -1; // read from the console's settings when first needed
+    for (;;) {
+        // Asked as if another byte had come, the decoder says whether this
+        // one ends the key whatever follows: then no wait is needed, so a
+        // plain key costs its one read and nothing more.
+        key_decoder next = decoder;
+        if (key_decoder_feed(&next, byte, 1, &code, &extended) != 0)
+            break;
+        if (wait_ms < 0)
+            wait_ms = console_wait_ms();
+        if (!byte_within(wait_ms)) {
+            // Told that nothing followed, the decoder ends the key here.
+            (void)key_decoder_feed(&decoder, byte, 0, &code, &extended);
+            if (trace != nullptr)
+                trace->waited_ms = wait_ms;
+            break;
+        }
+        decoder = next;
+        // A console that goes away in the middle of a key leaves the key
+        // its bytes so far make.
         if (!read_byte(&byte)) {
             key_decoder_finish(&decoder, &code, &extended);
             break;
         }
-        more = posix_kbhit();
+        note(trace, byte, &last);
     }
     *key = code;
     return extended;
+}
+
+extern "C" signed char posix_getkey(signed char *key)
+{
+    return console_read_key(key, nullptr);
 }
 
 extern "C" int32_t Sleep(int32_t ms)

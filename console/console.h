@@ -14,11 +14,21 @@
  *     its end.
  *   - kbport is -1 until the terminal has been opened; while it cannot be,
  *     posix_kbhit reports 0 and tries again on its next call.
- *   - One key press is one key.  Only bytes already waiting when a byte of
- *     a key is read can continue it: a terminal writes a whole key at once,
- *     a person cannot type the next key that fast.  So an Escape with
- *     nothing behind it is the Escape key, and a sequence ends at its final
- *     byte or where the waiting bytes end.  The rules are posix_getkey's.
+ *   - One key press is one key, also when its bytes arrive apart.  A
+ *     terminal writes a whole key at once, but a slow serial line, a
+ *     network (serial-over-LAN, a terminal server) or a busy machine may
+ *     deliver it in pieces.  So after a byte that leaves a key unfinished
+ *     (an Escape, or a sequence before its final byte) posix_getkey waits
+ *     a short, bounded time for the next: 100 ms (the build's
+ *     RADIO_KEY_WAIT_MS), or four character times at the console's input
+ *     speed when that is longer (267 ms at 150 baud), as a UART decides
+ *     that a burst has ended.  100 ms is what editors commonly wait after
+ *     an Escape: longer than a link's pause, shorter than a person needs to
+ *     type the next key.  An Escape with nothing following within the wait
+ *     is the Escape key, so Escape takes that long to act; Escape and a key
+ *     within it is Alt+key.  A sequence ends at its final byte, or where
+ *     the bytes stop coming.  A plain first byte is never waited after.
+ *     The rules are posix_getkey's.
  *   - A console that has gone away is reported (posix_getkey gives -1),
  *     never turned into keys; nothing here ends the process for it.
  *   - Two failures cannot be recovered from: the terminal's settings cannot
@@ -76,15 +86,17 @@ int32_t posix_kbhit(void);
 int32_t posix_kbwait(int32_t timeout_ms);
 
 /*
- * Reads one key into *key (may wait for its first byte; no later read
- * waits).  Keys:
+ * Reads one key into *key: waits for its first byte, and after a byte that
+ * leaves the key unfinished, at most the wait (above) for the next; a byte
+ * that ends the key is never waited after.  "Following" below means
+ * "arriving within the wait".  Keys:
  *   - a byte is that key; 127 (DEL) is 8; bytes 0x80..0xFF are keys of
  *     their own (UTF-8 text; 8-bit control sequences are not decoded);
- *   - Escape with nothing waiting is 27; Escape and one byte (Alt+key) is
- *     that byte unchanged (Escape DEL is 127);
- *   - Escape '[' or Escape 'O' with a byte waiting starts a sequence:
+ *   - Escape with nothing following is 27; Escape and one byte (Alt+key)
+ *     is that byte unchanged (Escape DEL is 127);
+ *   - Escape '[' or Escape 'O' with a byte following starts a sequence:
  *     parameters up to a final byte 0x40..0x7E or '$' (dropped), or up to
- *     where the waiting bytes end.  Its code is the low 8 bits of its
+ *     where the bytes stop coming.  Its code is the low 8 bits of its
  *     leading number held to the 32-bit range (Escape [ 4294967352 ~ is -1,
  *     not 56), 0 without one; after Escape 'O' with no parameters 'j'..'y'
  *     (the application keypad) give '*' .. '9', and 'M' (its Enter) 13;
@@ -97,8 +109,10 @@ int32_t posix_kbwait(int32_t timeout_ms);
  *   -1  the console yielded nothing (end of file or an error, as a terminal
  *       that has hung up does); *key unchanged.  The caller decides what
  *       to do: no key will come again.  A console that goes away in the
- *       middle of a key leaves the key its bytes so far make.
- * A read that a signal interrupts is made again, never reported as a key.
+ *       middle of a key, or during the wait, leaves the key its bytes so
+ *       far make.
+ * A read that a signal interrupts is made again, never reported as a key;
+ * a wait that a signal interrupts goes on for what is left of it.
  */
 signed char posix_getkey(signed char *key);
 

@@ -10,11 +10,11 @@ constexpr unsigned char enter = 13;
 
 enum State {
     first,      // nothing yet
-    after_esc,  // Escape, more waiting
-    after_2esc, // Escape Escape, more waiting
-    csi,        // Escape '[' (or Escape Escape '['), more waiting
-    ss3,        // Escape 'O' (or Escape Escape 'O'), more waiting
-    linux_fkey, // Escape '[' '[', more waiting
+    after_esc,  // Escape, more following
+    after_2esc, // Escape Escape, more following
+    csi,        // Escape '[' (or Escape Escape '['), more following
+    ss3,        // Escape 'O' (or Escape Escape 'O'), more following
+    linux_fkey, // Escape '[' '[', more following
 };
 
 // ECMA-48 ends a control sequence with one byte from '@' to '~': a letter

@@ -1,17 +1,19 @@
 /* SPDX-License-Identifier: MIT */
 // Turning the bytes a terminal sends for one key press into one key code,
 // with no reads of its own: the caller feeds one byte at a time and says
-// whether another byte is already waiting behind it.  Internal to the
-// console family; posix_getkey drives it with the reads and the poll.
+// whether another byte followed it within the wait (key_reader.h).
+// Internal to the console family; posix_getkey drives it with the reads,
+// the clock and the poll.
 //
 // The rules (a terminal writes a whole key at once, a person cannot type
-// the next key that fast, so only bytes already waiting can continue one):
+// the next key within the wait, so only a byte that follows in time can
+// continue one):
 //   - a byte alone is that key; 127 (DEL) is 8;
-//   - Escape with nothing waiting is the Escape key; Escape and a byte is
+//   - Escape with nothing following is the Escape key; Escape and a byte is
 //     that byte (Alt+key), unchanged: Escape DEL is 127, not 8;
-//   - Escape '[' and Escape 'O' with a byte waiting start a sequence:
+//   - Escape '[' and Escape 'O' with a byte following start a sequence:
 //     parameter bytes up to a final byte from '@' to '~' or '$' (the rxvt
-//     family's shifted keys), or up to where the waiting bytes end.  Its key
+//     family's shifted keys), or up to where the bytes stop coming.  Its key
 //     is the low 8 bits of its number (0 without one), the number held to
 //     the 32-bit range first; after Escape 'O' with no parameters, the
 //     application keypad's 'j'..'y' are '*' .. '9' and 'M' is Enter (13);
@@ -35,11 +37,12 @@ struct key_decoder {
 // Makes d ready for the first byte of a key.
 void key_decoder_start(struct key_decoder *d);
 
-// Feeds the key's next byte; more is nonzero when another byte is already
-// waiting behind it.  Returns 1 when the key is complete, with its code in
+// Feeds the key's next byte; more is nonzero when another byte followed it
+// within the wait.  Returns 1 when the key is complete, with its code in
 // *key and in *extended 1 for a key from a sequence, else 0.  Returns 0
 // when the key goes on with the next byte, which it does only when more is
-// nonzero.
+// nonzero; so a byte that completes the key with more nonzero completes it
+// whatever follows, and needs no wait.
 int key_decoder_feed(struct key_decoder *d, unsigned char byte, int more, signed char *key,
                      signed char *extended);
 

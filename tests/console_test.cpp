@@ -4,8 +4,10 @@
 // from the master side.
 
 #include "console/console.h"
+#include "console/key_reader.h"
 #include "tests/support.h"
 
+#include <algorithm>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
@@ -145,6 +147,15 @@ TEST(ConsoleKeys, ALongSequenceNeitherHangsNorGrowsNorSwallowsTheNextKey)
     EXPECT_EQ(0, session.finish());
 }
 
+// Gives sig a handler that does nothing, as a program with signal handlers
+// of its own would: the signal interrupts waits instead of ending the run.
+bool catch_signal(int sig)
+{
+    struct sigaction sa {};
+    sa.sa_handler = [](int) {};
+    return sigaction(sig, &sa, nullptr) == 0;
+}
+
 // For the handler below: the terminal, open for writing.
 int signal_seen_fd = -1;
 
@@ -179,6 +190,41 @@ TEST(ConsoleKeys, AHungUpConsoleIsReportedAndASignalIsNot)
     EXPECT_EQ(key_line('k', 0), session.next());
     session.hang_up();
     EXPECT_EQ(key_line('q', -1), session.next());
+    EXPECT_EQ(0, session.finish());
+}
+
+TEST(ConsoleKeys, ASignalDuringTheWaitForTheNextByteDoesNotEndTheKey)
+{
+    // A timer interrupts the wait every 5 ms; the console, at 50 baud, waits
+    // 800 ms for a key's next byte, so a byte 100 ms behind the Escape is
+    // well within it on a loaded machine.  A wait that a signal ended would
+    // give Escape, then '[' and 'A'.
+    support::Session session(
+        [](const Report &report) {
+            if (!catch_signal(SIGALRM))
+                return report("no handler");
+            (void)posix_kbhit();
+            report("ready");
+            const itimerval often = {{0, 5000}, {0, 5000}};
+            (void)setitimer(ITIMER_REAL, &often, nullptr);
+            signed char key = 0;
+            const signed char extended = posix_getkey(&key);
+            const itimerval off = {{0, 0}, {0, 0}};
+            (void)setitimer(ITIMER_REAL, &off, nullptr);
+            report(key_line(key, extended));
+        },
+        support::Session::Start::on_go);
+    termios t{};
+    ASSERT_EQ(0, tcgetattr(session.master(), &t));
+    cfsetispeed(&t, B50);
+    cfsetospeed(&t, B50);
+    ASSERT_EQ(0, tcsetattr(session.master(), TCSANOW, &t));
+    session.go();
+    EXPECT_EQ("ready", session.next());
+    ASSERT_TRUE(standin::write_all(session.master(), "\x1b"));
+    std::this_thread::sleep_for(milliseconds(100));
+    ASSERT_TRUE(standin::write_all(session.master(), "[A"));
+    EXPECT_EQ(key_line(0, 1), session.next());
     EXPECT_EQ(0, session.finish());
 }
 
@@ -348,15 +394,6 @@ TEST(ConsoleWait, WaitsForAKeyOrTheTimeOut)
     EXPECT_EQ(0, session.finish());
 }
 
-// Gives sig a handler that does nothing, as a program with signal handlers
-// of its own would: the signal interrupts waits instead of ending the run.
-bool catch_signal(int sig)
-{
-    struct sigaction sa {};
-    sa.sa_handler = [](int) {};
-    return sigaction(sig, &sa, nullptr) == 0;
-}
-
 TEST(ConsoleWait, ASignalEndsTheWaitWithoutAKey)
 {
     support::Session session([](const Report &report) {
@@ -391,6 +428,23 @@ TEST(ConsoleWait, SignalsDuringPollsAreNotFatal)
     });
     EXPECT_EQ("keys 0", session.next(std::chrono::seconds(60)));
     EXPECT_EQ(0, session.finish());
+}
+
+TEST(ConsoleWait, TheWaitForAKeysNextByteIsTheBoundOrFourCharacterTimes)
+{
+    const int bound = console_key_wait_ms(nullptr);
+    EXPECT_GT(bound, 0);
+    const auto wait = [](speed_t in, speed_t out) {
+        termios t{};
+        cfsetispeed(&t, in);
+        cfsetospeed(&t, out);
+        return console_key_wait_ms(&t);
+    };
+    EXPECT_EQ(bound, wait(B38400, B38400));
+    EXPECT_EQ(std::max(bound, 267), wait(B150, B150));
+    EXPECT_EQ(std::max(bound, 34), wait(B1200, B9600)); // the input speed counts
+    EXPECT_EQ(std::max(bound, 800), wait(B0, B50));     // input 0: "as output"
+    EXPECT_EQ(bound, wait(B0, B0));
 }
 
 TEST(ConsoleName, IsTheControllingTerminal)

@@ -3,6 +3,7 @@
 // standard streams, another pty in place of its serial port inside a private
 // mount namespace.  The machine's own serial port is never opened.
 
+#include "console/key_reader.h"
 #include "standin/standin.h"
 #include "tests/support.h"
 
@@ -126,6 +127,27 @@ public:
         return got;
     }
 
+    // Types keys with the given gap between their bytes (support::type_keys)
+    // and waits for the command bytes they send.
+    std::string type_apart(const std::vector<support::SentKey> &keys, milliseconds gap)
+    {
+        EXPECT_TRUE(support::type_keys(console(), keys, true, gap, &echo_));
+        const size_t bytes = support::commands_of(keys).size();
+        std::string got;
+        support::read_until(
+            port_->pty.master.get(), &got, [&](const std::string &s) { return s.size() >= bytes; },
+            seconds(5));
+        return got;
+    }
+
+    // Sets the console's line speed, leaving the rest as it is.
+    bool console_speed(speed_t speed) const
+    {
+        termios t{};
+        return tcgetattr(console(), &t) == 0 && cfsetispeed(&t, speed) == 0 &&
+               cfsetospeed(&t, speed) == 0 && tcsetattr(console(), TCSANOW, &t) == 0;
+    }
+
     // Everything else the port received, once radio has ended.
     std::string rest_of_port() const
     {
@@ -227,6 +249,69 @@ TEST_F(RadioTest, CursorKeysDoNotSwallowTheKeysAfterThem)
                                  "\x1b",
                                  4)),
               radio.echo());
+}
+
+// The echo of presses typed by type_apart, then Escape: "" when each press
+// was one key.
+std::string presses_mismatch(const std::vector<support::SentKey> &keys, const std::string &echo)
+{
+    const std::string escape = echoed("\x1b");
+    if (echo.size() < escape.size() || echo.compare(echo.size() - escape.size(), escape.size(), escape) != 0)
+        return "radio did not echo Escape last";
+    return support::pieces_mismatch(keys, echo.substr(0, echo.size() - escape.size()));
+}
+
+TEST_F(RadioTest, AKeyWhoseBytesArriveApartIsStillOneKey)
+{
+    // Byte by byte, as a slow line or a network delivers keys: no gap, a
+    // 9600-baud line, and a busy link.  Each key is followed by an 8.
+    const auto &keys = support::keys_in_pieces();
+    for (const int gap : {0, 1, 5, 20}) {
+        RadioRun radio(Port::present, Console::terminal);
+        ASSERT_TRUE(radio.ready());
+        EXPECT_EQ(support::hex(support::commands_of(keys)),
+                  support::hex(radio.type_apart(keys, milliseconds(gap))))
+            << gap << " ms apart";
+        radio.type("\x1b", 0);
+        EXPECT_EQ(1, radio.finish());
+        EXPECT_EQ("", radio.rest_of_port());
+        EXPECT_EQ("", presses_mismatch(keys, radio.echo())) << gap << " ms apart";
+    }
+}
+
+TEST_F(RadioTest, OnASlowConsoleFourCharacterTimesDecideTheWait)
+{
+    // At 75 baud four characters take 534 ms, far past the build's bound:
+    // bytes 250 ms apart are still one key, and Escape waits that long.
+    const int bound = console_key_wait_ms(nullptr);
+    ASSERT_LT(bound, 250) << "a build whose bound is this long proves nothing here";
+    const std::vector<support::SentKey> keys = {support::keys_in_pieces().front(),
+                                                support::keys_in_pieces().back()};
+    RadioRun radio(Port::present, Console::terminal);
+    ASSERT_TRUE(radio.ready());
+    ASSERT_TRUE(radio.console_speed(B75));
+    EXPECT_EQ(support::hex(support::commands_of(keys)),
+              support::hex(radio.type_apart(keys, milliseconds(250))));
+    const auto start = std::chrono::steady_clock::now();
+    radio.type("\x1b", 0);
+    EXPECT_EQ(1, radio.finish());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(534));
+    EXPECT_EQ("", presses_mismatch(keys, radio.echo()));
+}
+
+TEST_F(RadioTest, EscapeAloneEndsItOnceTheWaitHasPassed)
+{
+    const milliseconds bound(console_key_wait_ms(nullptr));
+    RadioRun radio(Port::present, Console::terminal);
+    ASSERT_TRUE(radio.ready());
+    const auto start = std::chrono::steady_clock::now();
+    radio.type("\x1b", 0);
+    EXPECT_EQ(1, radio.finish());
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, bound);
+    // The margin holds on a loaded machine; a wait that were not bounded,
+    // or measured from something else than the Escape, would pass it.
+    EXPECT_LT(took, bound + milliseconds(400));
 }
 
 TEST_F(RadioTest, RunsAgainOnThePortOfItsLastRun)

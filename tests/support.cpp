@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "tests/support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -227,6 +228,64 @@ std::string echo_mismatch(const std::vector<int> &keys, const std::vector<std::s
                    std::to_string(keys[i]);
     }
     return at == echo.size() ? "" : "keys too many after the last press";
+}
+
+const std::vector<SentKey> &keys_in_pieces()
+{
+    static const std::vector<SentKey> keys = {
+        {"Up", "\x1b[A", ""},
+        {"Down", "\x1b[B", ""},
+        {"Right", "\x1b[C", ""},
+        {"Left", "\x1b[D", ""},
+        {"Home", "\x1b[H", ""},
+        {"Insert", "\x1b[2~", ""},
+        {"Page Down", "\x1b[6~", ""},
+        {"F1 (SS3)", "\x1bOP", ""},
+        {"F1 (CSI)", "\x1b[11~", ""},
+        {"F5", "\x1b[15~", ""},
+        {"F12", "\x1b[24~", ""},
+        {"keypad 8 (keypad mode)", "\x1bOx", "\x20"},
+        {"Ctrl+Up", "\x1b[1;5A", ""},
+        {"Alt+Up (rxvt-unicode)", "\x1b\x1b[A", ""},
+        {"Alt+8", "\x1b" "8", "\x20"},
+        {"Escape [ 5 6 ~", "\x1b[56~", "\x20"},
+    };
+    return keys;
+}
+
+bool type_keys(int fd, const std::vector<SentKey> &keys, bool apart,
+               std::chrono::milliseconds gap, std::string *echo)
+{
+    const auto any = [](const std::string &) { return true; };
+    for (const SentKey &k : keys) {
+        for (const std::string &press : {k.bytes, std::string("8")}) {
+            const size_t size = apart ? 1 : press.size();
+            for (size_t at = 0; at < press.size(); at += size) {
+                if (!converse(fd, press.substr(at, size), echo, any, std::chrono::seconds(2)))
+                    return false;
+                std::this_thread::sleep_for(gap);
+            }
+        }
+    }
+    return true;
+}
+
+std::string commands_of(const std::vector<SentKey> &keys)
+{
+    std::string bytes;
+    for (const SentKey &k : keys)
+        bytes += k.command + "\x20";
+    return bytes;
+}
+
+std::string pieces_mismatch(const std::vector<SentKey> &keys, const std::string &echo)
+{
+    std::string plain = echo;
+    plain.erase(std::remove(plain.begin(), plain.end(), '\r'), plain.end());
+    std::vector<std::string> names;
+    for (const SentKey &k : keys)
+        names.emplace_back(k.name);
+    return echo_mismatch(std::vector<int>(keys.size(), 1), names, plain);
 }
 
 bool wait_key_mode(int master, std::chrono::milliseconds limit)

@@ -55,6 +55,29 @@ std::string hex(const std::string &bytes);
 std::string echo_mismatch(const std::vector<int> &keys, const std::vector<std::string> &names,
                           const std::string &echo);
 
+// A key press as a terminal sends it (docs/terminal-keys.md), and the
+// command byte radio sends for it ("" for none).
+struct SentKey {
+    const char *name;
+    std::string bytes;
+    std::string command;
+};
+// Keys whose bytes a slow line or a network may deliver apart: the cursor
+// and editing keys, F-keys as SS3 and as CSI, the application keypad's 8,
+// modified keys, Alt+Up as rxvt-unicode sends it, Alt+8, Escape [ 5 6 ~.
+const std::vector<SentKey> &keys_in_pieces();
+// Writes each key to the pty master fd, each followed by an '8', while
+// reading what fd gives into echo: the bytes one by one with gap between
+// them, or (apart false) each key and each '8' in one write.  False when
+// a write did not go through in time.
+bool type_keys(int fd, const std::vector<SentKey> &keys, bool apart,
+               std::chrono::milliseconds gap, std::string *echo);
+// The command bytes those presses must send, the '8's among them.
+std::string commands_of(const std::vector<SentKey> &keys);
+// What is wrong with radio's echo of those presses ("" when nothing): each
+// must be one key.  Carriage returns in echo are ignored.
+std::string pieces_mismatch(const std::vector<SentKey> &keys, const std::string &echo);
+
 // Waits until the pty behind master is out of canonical mode (a program has
 // switched it to key mode).
 bool wait_key_mode(int master, std::chrono::milliseconds limit);
