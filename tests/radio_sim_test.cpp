@@ -2,6 +2,7 @@
 // The device stand-in: its arguments, its listening on a port, and its demo
 // taking a pasted burst of keys through the real radio without losing one.
 
+#include "console/key_reader.h"
 #include "standin/standin.h"
 #include "tests/support.h"
 
@@ -13,6 +14,8 @@
 #include <regex>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -59,7 +62,7 @@ TEST(RadioSimArguments, HelpVersionAndMistakes)
 {
     const Result help = run_sim({"--help"});
     EXPECT_EQ(0, help.status);
-    EXPECT_TRUE(has(help.out, "Usage: radio-sim [--port PATH]")) << help.out;
+    EXPECT_TRUE(has(help.out, "Usage: radio-sim [--port PATH | --keys]")) << help.out;
     const Result version = run_sim({"--version"});
     EXPECT_EQ(0, version.status);
     EXPECT_EQ("radio-sim " RADIO_VERSION "\n", version.out);
@@ -180,6 +183,56 @@ TEST(RadioSimPort, ShowsAndCountsWhatArrivesUntilInterrupted)
     EXPECT_TRUE(has(shown, "radio-sim: stopped; 3 bytes received: 8=1 2=0 4=0 6=0 9=0 7=0 "
                            "space=1 unknown=1"))
         << shown;
+}
+
+TEST(RadioSimKeys, ShowsEachKeysBytesGapsAndCommandThenRestoresTheTerminal)
+{
+    std::string why;
+    if (!demo_runs_here(&why))
+        GTEST_SKIP() << why;
+    auto console = standin::open_pty();
+    ASSERT_TRUE(console);
+    const int master = console->master.get();
+    termios before{};
+    ASSERT_EQ(0, tcgetattr(master, &before));
+    const std::string slave = console->slave;
+    standin::Child sim = standin::Child::spawn(
+        [&] {
+            std::string reason;
+            if (!support::take_terminal(slave, true, &reason))
+                _exit(125);
+        },
+        {RADIO_SIM_BIN, "--keys"});
+    ASSERT_TRUE(support::wait_key_mode(master, seconds(5)));
+    std::string screen;
+    const auto shows = [&](const std::string &part) {
+        return support::read_until(
+            master, &screen, [&](const std::string &s) { return has(s, part); }, seconds(5));
+    };
+    const std::string wait = std::to_string(console_key_wait_ms(nullptr));
+    EXPECT_TRUE(shows("waits up to " + wait + " ms")) << screen;
+    ASSERT_TRUE(standin::write_all(master, "8"));
+    EXPECT_TRUE(shows("38 -> key '8' -> sends 0x20 (up)\r\n")) << screen;
+    // Up, its bytes 20 ms apart: one key, the gaps shown.
+    for (const char *byte : {"\x1b", "[", "A"}) {
+        ASSERT_TRUE(standin::write_all(master, byte));
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    EXPECT_TRUE(shows("-> key 0x00 from a sequence -> no command\r\n")) << screen;
+    EXPECT_TRUE(std::regex_search(
+        screen, std::regex("1b 5b 41 \\(gaps [1-9][0-9]\\.[0-9]{3} [1-9][0-9]\\.[0-9]{3} ms\\) ")))
+        << screen;
+    ASSERT_TRUE(standin::write_all(master, "\x1b"));
+    EXPECT_TRUE(shows("1b (then nothing for " + wait + " ms) -> key 0x1b (Escape) -> radio ends"))
+        << screen;
+    const auto status = sim.wait_for(seconds(5));
+    ASSERT_TRUE(status);
+    EXPECT_EQ(0, standin::shell_status(*status));
+    termios after{};
+    ASSERT_EQ(0, tcgetattr(master, &after));
+    EXPECT_EQ(before.c_lflag, after.c_lflag);
+    EXPECT_EQ(before.c_iflag, after.c_iflag);
+    EXPECT_EQ(before.c_oflag, after.c_oflag);
 }
 
 TEST(RadioSimDemo, APastedBurstAllArrivesInOrder)

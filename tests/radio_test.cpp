@@ -256,7 +256,8 @@ TEST_F(RadioTest, CursorKeysDoNotSwallowTheKeysAfterThem)
 std::string presses_mismatch(const std::vector<support::SentKey> &keys, const std::string &echo)
 {
     const std::string escape = echoed("\x1b");
-    if (echo.size() < escape.size() || echo.compare(echo.size() - escape.size(), escape.size(), escape) != 0)
+    if (echo.size() < escape.size() ||
+        echo.compare(echo.size() - escape.size(), escape.size(), escape) != 0)
         return "radio did not echo Escape last";
     return support::pieces_mismatch(keys, echo.substr(0, echo.size() - escape.size()));
 }

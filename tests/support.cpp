@@ -247,14 +247,17 @@ const std::vector<SentKey> &keys_in_pieces()
         {"keypad 8 (keypad mode)", "\x1bOx", "\x20"},
         {"Ctrl+Up", "\x1b[1;5A", ""},
         {"Alt+Up (rxvt-unicode)", "\x1b\x1b[A", ""},
-        {"Alt+8", "\x1b" "8", "\x20"},
+        {"Alt+8",
+         "\x1b"
+         "8",
+         "\x20"},
         {"Escape [ 5 6 ~", "\x1b[56~", "\x20"},
     };
     return keys;
 }
 
-bool type_keys(int fd, const std::vector<SentKey> &keys, bool apart,
-               std::chrono::milliseconds gap, std::string *echo)
+bool type_keys(int fd, const std::vector<SentKey> &keys, bool apart, std::chrono::milliseconds gap,
+               std::string *echo)
 {
     const auto any = [](const std::string &) { return true; };
     for (const SentKey &k : keys) {

@@ -70,8 +70,8 @@ const std::vector<SentKey> &keys_in_pieces();
 // reading what fd gives into echo: the bytes one by one with gap between
 // them, or (apart false) each key and each '8' in one write.  False when
 // a write did not go through in time.
-bool type_keys(int fd, const std::vector<SentKey> &keys, bool apart,
-               std::chrono::milliseconds gap, std::string *echo);
+bool type_keys(int fd, const std::vector<SentKey> &keys, bool apart, std::chrono::milliseconds gap,
+               std::string *echo);
 // The command bytes those presses must send, the '8's among them.
 std::string commands_of(const std::vector<SentKey> &keys);
 // What is wrong with radio's echo of those presses ("" when nothing): each

@@ -6,11 +6,13 @@
 // With no arguments it is a demo that needs no hardware: radio runs in this
 // terminal, and a pseudo-terminal takes the place of the serial port inside
 // a private mount namespace, so the machine's own port is never opened.
-// With --port PATH it listens on a real serial port instead.
+// With --port PATH it listens on a real serial port instead.  With --keys
+// it shows what the terminal sends for each key, and what radio makes of it.
 
 #include "commands.h"
 #include "serial/serial.h"
 #include "standin/standin.h"
+#include "tools/key_viewer.h"
 
 #include <algorithm>
 #include <array>
@@ -111,7 +113,7 @@ bool drain(int32_t port, Device *device)
 void usage(FILE *to)
 {
     (void)fprintf(to,
-                  "Usage: radio-sim [--port PATH]\n"
+                  "Usage: radio-sim [--port PATH | --keys]\n"
                   "Plays the device at the far end of radio's serial line.\n"
                   "\n"
                   "With no arguments: a demo that needs no hardware.  radio runs in this\n"
@@ -125,6 +127,9 @@ void usage(FILE *to)
                   "  --port PATH   listen on a real serial port at 4800 baud 8N1 (for\n"
                   "                radio on another machine, across a null-modem cable);\n"
                   "                Ctrl-C ends it with the summary\n"
+                  "  --keys        for each key pressed, the bytes the terminal sent (hex),\n"
+                  "                the gaps between them, and the key and command byte\n"
+                  "                radio makes of them; Escape alone ends it\n"
                   "  --help        show this text\n"
                   "  --version     show the version\n"
                   "\n"
@@ -276,6 +281,8 @@ int main(int argc, char **argv)
         usage(stdout);
         return 0;
     }
+    if (argc == 2 && first == "--keys")
+        return view_keys();
     if (argc == 2 && first == "--version") {
         printf("radio-sim %s\n", RADIO_VERSION);
         return 0;
