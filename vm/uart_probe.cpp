@@ -69,7 +69,8 @@ int modem(const char *dev)
 
 int speed(const char *dev, const char *baud)
 {
-    const speed_t code = std::string(baud) == "115200" ? B115200 : B9600;
+    const std::string rate = baud;
+    const speed_t code = rate == "115200" ? B115200 : rate == "1200" ? B1200 : B9600;
     const int fd = open_quietly(dev);
     termios t{};
     if (fd < 0 || tcgetattr(fd, &t) != 0)

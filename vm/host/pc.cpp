@@ -93,6 +93,51 @@ void check_settings_while_running(const std::vector<std::string> &before, int po
           "the console keeps DTR and RTS raised in key mode");
 }
 
+// radio again, its serial console at baud: every key typed whole, then byte
+// by byte with pauses longer than the UART's receive time-out (4 character
+// times: 0.35 ms at 115200, 33 ms at 1200), which so hands radio each byte
+// on its own, yet shorter than radio's wait.  Each press must be one key.
+void check_keys_on_serial_console(Reports *guest, const PcLines &l, int baud, speed_t code)
+{
+    const auto before = guest->until("KEYS-READY", seconds(60));
+    const std::string *keys_mode = find_line(before, "SETTINGS /dev/ttyS1");
+    check(keys_mode != nullptr && field(*keys_mode, "ospeed") == code &&
+              (field(*keys_mode, "cflag") & CLOCAL) != 0,
+          "at " + std::to_string(baud) +
+              " baud the console in key mode keeps its speed and CLOCAL");
+    const auto &keys = support::keys_in_pieces();
+    std::string earlier; // the echo of what came before, not to be counted
+    (void)support::read_until(
+        l.console.master(), &earlier, [](const std::string &) { return false; }, milliseconds(300));
+    for (const bool apart : {false, true}) {
+        const std::string how =
+            std::to_string(baud) + " baud, " + (apart ? "bytes 50 ms apart" : "each key whole");
+        std::string echo;
+        const bool typed = support::type_keys(l.console.master(), keys, apart,
+                                              milliseconds(apart ? 50 : 20), &echo);
+        const std::string want = support::commands_of(keys);
+        std::string sent;
+        support::read_until(
+            l.port.master(), &sent, [&](const std::string &s) { return s.size() >= want.size(); },
+            seconds(10));
+        (void)support::read_until(
+            l.console.master(), &echo, [](const std::string &) { return false; },
+            milliseconds(500));
+        const std::string wrong = support::pieces_mismatch(keys, echo);
+        check(typed && wrong.empty(),
+              how + ": every press one key" + (wrong.empty() ? "" : " (" + wrong + ")"));
+        check(sent == want, how + ": command bytes " + hex(sent));
+    }
+    (void)type_escape(l.console.master());
+    const auto after = guest->until("STTY-AFTER", seconds(30));
+    check(find_line(after, "RADIO-EXIT 1") != nullptr,
+          std::to_string(baud) + " baud: radio's exit status after Escape is 1");
+    const std::string *was = find_line(before, "STTY-BEFORE");
+    const std::string is = after.back().substr(after.back().find(' ') + 1);
+    check(was != nullptr && is == was->substr(was->find(' ') + 1),
+          std::to_string(baud) + " baud: stty -g on the console is as before radio: " + is);
+}
+
 // The layer's input side: the host's "ping" in, the guest's "pong" out.
 void check_serial_input(Reports *guest, int port_master)
 {
@@ -125,6 +170,8 @@ int run_pc(const std::vector<std::string> &args)
     const auto after = g.reports.until("AFTER-RADIO", seconds(30));
     check(find_line(after, "RADIO-EXIT 1") != nullptr, "radio's exit status after Escape is 1");
     check_console_restored(before, after, "/dev/ttyS1");
+    check_keys_on_serial_console(&g.reports, l, 115200, B115200);
+    check_keys_on_serial_console(&g.reports, l, 1200, B1200);
     check_serial_input(&g.reports, l.port.master());
 
     check(g.qemu.wait_for(seconds(20)).has_value(), "the guest powered off");
