@@ -68,6 +68,7 @@ struct Round {
     std::vector<double> echo_us;      // key written -> first echo on the console
     std::vector<double> undrained_us; // key -> line, the console read only afterwards
     double burst_ms = NAN;
+    double escape_ms = NAN; // Escape written -> the program has ended (radio only)
 };
 
 double us_since(Clock::time_point t0)
@@ -229,6 +230,19 @@ bool measure_burst(const Program &p, int console, int port, const Options &o, Ro
     return true;
 }
 
+// radio ends on Escape once its wait for a following byte has passed: how
+// long after the key it is gone.
+void measure_escape(int console, standin::Child *child, Round *r)
+{
+    const auto t0 = Clock::now();
+    if (!standin::write_all(console, "\x1b"))
+        return;
+    if (child->wait_for(std::chrono::seconds(3)).has_value())
+        r->escape_ms = us_since(t0) / 1000.0;
+    else
+        r->error = "did not end on Escape";
+}
+
 Round run_round(const Program &p, const Options &o)
 {
     Round r;
@@ -269,10 +283,15 @@ Round run_round(const Program &p, const Options &o)
         measure_latency(p, con, line, o.keys / 2, false, o, &r))
         (void)measure_burst(p, con, line, o, &r);
     r.hwm_mb = hwm_mb(child.pid());
+    if (is_radio(p.name) && r.error.empty())
+        measure_escape(con, &child, &r);
     // Asked to end before it is killed: a wrapper (strace -c, callgrind)
-    // writes its report only when the program ends.
-    (void)kill(child.pid(), SIGTERM);
-    (void)child.wait_for(std::chrono::seconds(3));
+    // writes its report only when the program ends.  A child already reaped
+    // has pid -1, and kill(-1) would reach every process we may signal.
+    if (child.pid() > 0) {
+        (void)kill(child.pid(), SIGTERM);
+        (void)child.wait_for(std::chrono::seconds(3));
+    }
     return r;
 }
 
@@ -300,6 +319,7 @@ struct Summary {
     double echo_p50;
     double undrained_p50;
     double burst_ms;
+    double escape_ms;
     std::string error;
 };
 
@@ -310,6 +330,7 @@ Summary summarize(const std::vector<Round> &rounds)
     std::vector<double> idle;
     std::vector<double> hwm;
     std::vector<double> burst;
+    std::vector<double> escape;
     std::vector<double> all_latency;
     std::vector<double> all_echo;
     std::vector<double> all_undrained;
@@ -320,6 +341,7 @@ Summary summarize(const std::vector<Round> &rounds)
         idle.push_back(r.idle_cpu_pct);
         hwm.push_back(r.hwm_mb);
         burst.push_back(r.burst_ms);
+        escape.push_back(r.escape_ms);
         all_latency.insert(all_latency.end(), r.latency_us.begin(), r.latency_us.end());
         all_echo.insert(all_echo.end(), r.echo_us.begin(), r.echo_us.end());
         all_undrained.insert(all_undrained.end(), r.undrained_us.begin(), r.undrained_us.end());
@@ -329,6 +351,7 @@ Summary summarize(const std::vector<Round> &rounds)
     s.idle_cpu_pct = median(idle);
     s.hwm_mb = median(hwm);
     s.burst_ms = median(burst);
+    s.escape_ms = median(escape);
     s.p50 = median(all_latency);
     s.p99 = percentile(all_latency, 0.99);
     s.max = percentile(all_latency, 1.0);
@@ -415,20 +438,21 @@ void print_table(const std::vector<Program> &programs, const std::vector<Summary
     printf("\n%d round(s), %d keys one at a time, a burst of %d, %.0f s idle; medians\n\n",
            o.rounds, o.keys, o.burst, o.idle_s);
     printf("| program | start-up | idle CPU | peak RSS | key→line p50 | p99 | max | key→echo p50 "
-           "| key→line p50, echo unread | burst | per key in burst | p50 × floor | p50 × best peer "
-           "|\n");
-    printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+           "| key→line p50, echo unread | burst | per key in burst | Escape→end | p50 × floor "
+           "| p50 × best peer |\n");
+    printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     for (size_t p = 0; p < programs.size(); ++p) {
         const Summary &x = s[p];
         printf(
             "| %s | %s ms | %s %% | %s MB | %s µs | %s µs | %s µs | %s µs | %s µs | %s ms | %s µs "
-            "| %s | %s |%s\n",
+            "| %s ms | %s | %s |%s\n",
             programs[p].name.c_str(), fmt("%.1f", x.startup_ms).c_str(),
             fmt("%.2f", x.idle_cpu_pct).c_str(), fmt("%.2f", x.hwm_mb).c_str(),
             fmt("%.0f", x.p50).c_str(), fmt("%.0f", x.p99).c_str(), fmt("%.0f", x.max).c_str(),
             fmt("%.0f", x.echo_p50).c_str(), fmt("%.0f", x.undrained_p50).c_str(),
             fmt("%.1f", x.burst_ms).c_str(), fmt("%.2f", x.burst_ms * 1000.0 / o.burst).c_str(),
-            fmt("%.2f", x.p50 / floor_p50).c_str(), fmt("%.2f", x.p50 / best_peer).c_str(),
+            fmt("%.1f", x.escape_ms).c_str(), fmt("%.2f", x.p50 / floor_p50).c_str(),
+            fmt("%.2f", x.p50 / best_peer).c_str(),
             x.error.empty() ? "" : (" ERROR: " + x.error).c_str());
     }
     if (!std::isnan(floor_burst))
