@@ -28,6 +28,9 @@ const Scenario scenarios[] = {
      "a Raspberry Pi 3: the mini UART (8250_bcm2835aux) and the PL011"},
     {"usb", "QEMU KERNEL INITRAMFS KERNEL_LOG", 4, vm::run_usb,
      "a PC with a USB serial adapter (FTDI FT232, ftdi_sio) that is pulled out"},
+    {"acm", "QEMU KERNEL INITRAMFS KERNEL_LOG", 4, vm::run_acm,
+     "a PC with a board that is its own USB serial port (CDC-ACM gadget, cdc-acm), unplugged "
+     "and plugged in again"},
     {"console", "QEMU KERNEL INITRAMFS KERNEL_LOG", 4, vm::run_console,
      "a PC's Linux console: radio on tty1, keys through the PS/2 keyboard"},
     {"record-console", "QEMU KERNEL INITRAMFS KERNEL_LOG", 4, vm::run_console_record,

@@ -48,6 +48,7 @@ int boot_pc(const std::vector<std::string> &args, bool uart_port, const std::str
 int run_pc(const std::vector<std::string> &args);
 int run_pi(const std::vector<std::string> &args);
 int run_usb(const std::vector<std::string> &args);
+int run_acm(const std::vector<std::string> &args);
 int run_console(const std::vector<std::string> &args);
 int run_console_record(const std::vector<std::string> &args);
 
