@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "console/key_reader.h"
 
+#include <algorithm>
+#include <iterator>
+
 #ifndef RADIO_KEY_WAIT_MS
 #define RADIO_KEY_WAIT_MS 100
 #endif
@@ -23,11 +26,9 @@ constexpr Rate slow_rates[] = {
 // at 150 baud, 267 ms.
 int four_characters_ms(speed_t code)
 {
-    for (const Rate &r : slow_rates) {
-        if (r.code == code)
-            return (40000 + r.baud - 1) / r.baud;
-    }
-    return 0;
+    const Rate *r = std::find_if(std::begin(slow_rates), std::end(slow_rates),
+                                 [code](const Rate &x) { return x.code == code; });
+    return r == std::end(slow_rates) ? 0 : (40000 + r->baud - 1) / r->baud;
 }
 
 } // namespace

@@ -107,6 +107,19 @@ bool demo_runs_here(std::string *why)
     return false;
 }
 
+// argv in a new session whose controlling terminal and standard streams
+// are the pty at slave.
+standin::Child start_in_terminal(const std::string &slave, const std::vector<std::string> &argv)
+{
+    return standin::Child::spawn(
+        [&] {
+            std::string reason;
+            if (!support::take_terminal(slave, true, &reason))
+                _exit(125);
+        },
+        argv);
+}
+
 TEST(RadioSimDemo, AFailedStartEndsWithAMessage)
 {
     std::string why;
@@ -196,13 +209,7 @@ TEST(RadioSimKeys, ShowsEachKeysBytesGapsAndCommandThenRestoresTheTerminal)
     termios before{};
     ASSERT_EQ(0, tcgetattr(master, &before));
     const std::string slave = console->slave;
-    standin::Child sim = standin::Child::spawn(
-        [&] {
-            std::string reason;
-            if (!support::take_terminal(slave, true, &reason))
-                _exit(125);
-        },
-        {RADIO_SIM_BIN, "--keys"});
+    standin::Child sim = start_in_terminal(slave, {RADIO_SIM_BIN, "--keys"});
     ASSERT_TRUE(support::wait_key_mode(master, seconds(5)));
     std::string screen;
     const auto shows = [&](const std::string &part) {
@@ -246,13 +253,7 @@ TEST(RadioSimDemo, APastedBurstAllArrivesInOrder)
     auto console = standin::open_pty();
     ASSERT_TRUE(console);
     const std::string slave = console->slave;
-    standin::Child sim = standin::Child::spawn(
-        [&] {
-            std::string reason;
-            if (!support::take_terminal(slave, true, &reason))
-                _exit(125);
-        },
-        {RADIO_SIM_BIN});
+    standin::Child sim = start_in_terminal(slave, {RADIO_SIM_BIN});
     const int master = console->master.get();
     ASSERT_TRUE(support::wait_key_mode(master, seconds(5)));
 

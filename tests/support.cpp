@@ -285,9 +285,9 @@ std::string pieces_mismatch(const std::vector<SentKey> &keys, const std::string 
 {
     std::string plain = echo;
     plain.erase(std::remove(plain.begin(), plain.end(), '\r'), plain.end());
-    std::vector<std::string> names;
-    for (const SentKey &k : keys)
-        names.emplace_back(k.name);
+    std::vector<std::string> names(keys.size());
+    std::transform(keys.begin(), keys.end(), names.begin(),
+                   [](const SentKey &k) { return std::string(k.name); });
     return echo_mismatch(std::vector<int>(keys.size(), 1), names, plain);
 }
 

@@ -8,8 +8,10 @@
 #include "console/console.h"
 #include "console/key_reader.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -58,15 +60,14 @@ std::string effect_of(signed char key)
 {
     if (key == escape_key)
         return "radio ends";
-    for (const Command &c : commands) {
-        if (c.key == key) {
-            char text[40];
-            (void)snprintf(text, sizeof text, "sends 0x%02x (%s)", c.byte,
-                           c.line != nullptr ? c.line : "space");
-            return text;
-        }
-    }
-    return "no command";
+    const Command *c = std::find_if(std::begin(commands), std::end(commands),
+                                    [key](const Command &x) { return x.key == key; });
+    if (c == std::end(commands))
+        return "no command";
+    char text[40];
+    (void)snprintf(text, sizeof text, "sends 0x%02x (%s)", c->byte,
+                   c->line != nullptr ? c->line : "space");
+    return text;
 }
 
 } // namespace
