@@ -8,19 +8,26 @@
 #include "console/key_reader.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/select.h>
+#include <time.h>
 #include <unistd.h>
 
 int32_t kbport = -1;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+// The monotonic clock in microseconds.  The C library's: the console family
+// needs no C++ runtime, so a C program links it with the C compiler alone.
+int64_t now_us()
+{
+    timespec t{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
 
 // fd_set has FD_SETSIZE bits; FD_SET with anything else writes outside it.
 bool pollable(int32_t fd)
@@ -79,11 +86,12 @@ bool read_byte(unsigned char *byte)
 // A poll that fails otherwise ends the key with the bytes it has.
 bool byte_within(int ms)
 {
-    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
+    const int64_t end = now_us() + static_cast<int64_t>(ms) * 1000;
     pollfd console = {kbport, POLLIN, 0};
     for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now());
-        const int n = poll(&console, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        // Rounded up: a wait never ends before its time.
+        const int64_t left = end - now_us();
+        const int n = poll(&console, 1, left > 0 ? static_cast<int>((left + 999) / 1000) : 0);
         if (n >= 0)
             return n > 0;
         if (errno != EINTR)
@@ -101,18 +109,14 @@ int console_wait_ms()
 
 // Adds a byte the key was read as to trace, if there is one; the clock is
 // asked only then.
-void note(key_trace *trace, unsigned char byte, Clock::time_point *last)
+void note(key_trace *trace, unsigned char byte, int64_t *last)
 {
     if (trace == nullptr)
         return;
-    const Clock::time_point now = Clock::now();
+    const int64_t now = now_us();
     if (trace->count < key_trace::capacity) {
         trace->bytes[trace->count] = byte;
-        trace->gap_us[trace->count] =
-            trace->count == 0
-                ? 0
-                : static_cast<long>(
-                      std::chrono::duration_cast<std::chrono::microseconds>(now - *last).count());
+        trace->gap_us[trace->count] = trace->count == 0 ? 0 : static_cast<long>(now - *last);
     }
     ++trace->count;
     *last = now;
@@ -222,7 +226,7 @@ signed char console_read_key(signed char *key, key_trace *trace)
     unsigned char byte = 0;
     if (!read_byte(&byte))
         return -1;
-    Clock::time_point last{};
+    int64_t last = 0;
     note(trace, byte, &last);
     key_decoder decoder;
     key_decoder_start(&decoder);
