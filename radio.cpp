@@ -5,9 +5,14 @@
 
 #include "commands.h"
 #include "console/console.h"
+#include "key_text.h"
 #include "serial/serial.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 #ifndef RADIO_PORT
 #define RADIO_PORT "/dev/ttyS0"
@@ -46,20 +51,50 @@ void send_command(unsigned char byte)
 
 void handle_key(signed char key)
 {
-    // The bytes of printf("\n%c\n", key), in one write: printf would hand
-    // a line-buffered stdout the first newline on its own and flush twice.
-    const char echo[] = {'\n', static_cast<char>(key), '\n'};
-    (void)fwrite(echo, 1, sizeof echo, stdout);
+    // A line of its own: a newline, what stands for the key (a control is
+    // shown, never sent raw: key_text.h), a newline.  One write: printf
+    // would hand a line-buffered stdout the first newline on its own and
+    // flush twice.
+    char text[key_text_max];
+    const size_t n = key_text(key, text);
+    char echo[key_text_max + 2] = {'\n'};
+    memcpy(echo + 1, text, n);
+    echo[n + 1] = '\n';
+    (void)fwrite(echo, 1, n + 2, stdout);
     for (const Command &c : commands) {
         if (c.key == key)
             send_command(c.byte);
     }
 }
 
+// A standard descriptor that came closed (radio >&-, or a launcher that
+// closes it) would be the number the next open takes: the port would become
+// descriptor 1 or 2, and the echo or a message would reach the device as
+// commands.  /dev/null holds each such place before anything is opened.
+// False when one cannot be held.
+bool standard_descriptors_held()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free number: fd itself, since those below it are open.
+        const int null = open("/dev/null", O_RDWR | O_NOCTTY);
+        if (null == fd)
+            continue;
+        if (null != -1)
+            (void)close(null);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main()
 {
+    // Nothing to tell, and nowhere safe to tell it: the port is not open.
+    if (!standard_descriptors_held())
+        return -1;
     myport = posix_com_open(RADIO_PORT, 4800, 'N', 8, 1, 0);
     // Saved before the first poll changes anything: this is the console as
     // the user had it.

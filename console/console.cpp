@@ -80,18 +80,19 @@ bool read_byte(unsigned char *byte)
     }
 }
 
-// Whether a byte arrives on kbport within ms milliseconds.  A signal does
-// not cut the wait short: it goes on for what is left of it.  A console
-// that has hung up counts as a byte: the read that follows finds it gone.
-// A poll that fails otherwise ends the key with the bytes it has.
-bool byte_within(int ms)
+// Whether a byte arrives on kbport within ms milliseconds (-1: no limit).
+// A signal does not cut the wait short: it goes on for what is left of it.
+// A console that has hung up or is in error counts as a byte: a read would
+// not wait, and finds it gone.  A poll that fails otherwise is no byte.
+bool byte_within(int32_t ms)
 {
     const int64_t end = now_us() + static_cast<int64_t>(ms) * 1000;
     pollfd console = {kbport, POLLIN, 0};
     for (;;) {
         // Rounded up: a wait never ends before its time.
         const int64_t left = end - now_us();
-        const int n = poll(&console, 1, left > 0 ? static_cast<int>((left + 999) / 1000) : 0);
+        const int timeout = ms < 0 ? -1 : left > 0 ? static_cast<int>((left + 999) / 1000) : 0;
+        const int n = poll(&console, 1, timeout);
         if (n >= 0)
             return n > 0;
         if (errno != EINTR)
@@ -209,9 +210,7 @@ extern "C" int32_t posix_kbwait(int32_t timeout_ms)
 {
     if (!pollable(kbport))
         return 0;
-    pollfd console = {kbport, POLLIN, 0};
-    // Readable, hung up or in error alike: a read would not wait.
-    return poll(&console, 1, timeout_ms < 0 ? -1 : timeout_ms) > 0 ? 1 : 0;
+    return byte_within(timeout_ms) ? 1 : 0;
 }
 
 signed char console_read_key(signed char *key, key_trace *trace)

@@ -80,7 +80,9 @@ int32_t posix_kbhit(void);
 
 /*
  * Waits until a key is waiting on kbport, or timeout_ms milliseconds have
- * passed (-1: no time-out).  Result: 1 when a key is waiting, else 0; 0 at
+ * passed (-1: no time-out).  A signal does not cut the wait short: it goes
+ * on for what is left of the time-out.  Result: 1 when a key is waiting (or
+ * the terminal has hung up, so that a read would not wait), else 0; 0 at
  * once when posix_kbhit has not opened the terminal.
  */
 int32_t posix_kbwait(int32_t timeout_ms);

@@ -75,12 +75,40 @@ bool bind_new(const std::string &from, const std::string &to, bool folder, std::
     return bind(from, to, why);
 }
 
+// Whether port names a place under /dev by a plain path: no empty, "." or
+// ".." part, which could lead the bind outside the /dev laid here.
+bool plain_dev_path(const std::string &port)
+{
+    if (port.compare(0, 5, "/dev/") != 0 || port.size() <= 5 || port.back() == '/')
+        return false;
+    for (std::string::size_type at = 5; at <= port.size();) {
+        const std::string::size_type end = std::min(port.find('/', at), port.size());
+        const std::string part = port.substr(at, end - at);
+        if (part.empty() || part == "." || part == "..")
+            return false;
+        at = end + 1;
+    }
+    return true;
+}
+
+// Makes the folders of path below base that are not there yet: a port
+// such as /dev/serial/by-id/NAME lies in folders a fresh /dev lacks.
+bool make_folders(const std::string &base, const std::string &path, std::string *why)
+{
+    for (std::string::size_type at = path.find('/', 1); at != std::string::npos;
+         at = path.find('/', at + 1)) {
+        const std::string folder = base + path.substr(0, at);
+        if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
+            return failed(why, "creating " + folder);
+    }
+    return true;
+}
+
 // For a machine without the port's device node: a small /dev of our own,
 // laid over the real one in this namespace only.
 bool lay_dev(const std::string &slave, const std::string &port, std::string *why)
 {
-    const std::string::size_type slash = port.rfind('/');
-    if (port.compare(0, slash + 1, "/dev/") != 0 || port.size() <= 5) {
+    if (!plain_dev_path(port)) {
         errno = ENOENT;
         return failed(why, port);
     }
@@ -99,7 +127,8 @@ bool lay_dev(const std::string &slave, const std::string &port, std::string *why
     if (!bound)
         return false;
     if (!bind_new("/dev/pts", dev + "/pts", true, why) ||
-        (!slave.empty() && !bind_new(slave, dev + port.substr(4), false, why)))
+        (!slave.empty() && (!make_folders(dev, port.substr(4), why) ||
+                            !bind_new(slave, dev + port.substr(4), false, why))))
         return false;
     static const char *const links[][2] = {{"fd", "/proc/self/fd"},
                                            {"stdin", "/proc/self/fd/0"},

@@ -54,7 +54,9 @@ bool make_raw(const std::string &slave);
 // namespace) and as a normal user (with a user namespace too).  An empty
 // slave makes a namespace in which port does not exist at all.  Where port
 // does not exist, a tmpfs with the few devices a console program needs is
-// laid over its folder.  Returns false with *why set.
+// laid over /dev, with the folders the port lies in (/dev/serial/by-id/...);
+// port must then be a plain absolute path under /dev.  Returns false with
+// *why set.
 bool enter_port_namespace(const std::string &slave, const std::string &port, std::string *why);
 
 // A child process, killed and reaped when its owner lets go of it.

@@ -394,17 +394,58 @@ TEST(ConsoleWait, WaitsForAKeyOrTheTimeOut)
     EXPECT_EQ(0, session.finish());
 }
 
-TEST(ConsoleWait, ASignalEndsTheWaitWithoutAKey)
+TEST(ConsoleWait, ASignalDoesNotCutTheWaitShort)
 {
+    // A timer interrupts every 5 ms: the time-out is still waited in full,
+    // no time-out still means until a key, and 0 still means at once.
     support::Session session([](const Report &report) {
         if (!catch_signal(SIGALRM))
             return report("no handler");
         (void)posix_kbhit();
-        alarm(1);
+        const itimerval often = {{0, 5000}, {0, 5000}};
+        (void)setitimer(ITIMER_REAL, &often, nullptr);
+        const auto start = std::chrono::steady_clock::now();
+        const int timed_out = posix_kbwait(300);
+        const auto waited = std::chrono::steady_clock::now() - start;
+        const int at_once = posix_kbwait(0);
+        const auto took = std::chrono::steady_clock::now() - start - waited;
+        report("timed out " + std::to_string(timed_out) + " " +
+               std::to_string(waited >= milliseconds(300)) + " " + std::to_string(at_once) + " " +
+               std::to_string(took < milliseconds(100)));
         report("woken " + std::to_string(posix_kbwait(-1)));
     });
-    EXPECT_EQ("woken 0", session.next(std::chrono::seconds(5)));
+    EXPECT_EQ("timed out 0 1 0 1", session.next());
+    std::this_thread::sleep_for(milliseconds(200));
+    ASSERT_TRUE(standin::write_all(session.master(), "k"));
+    EXPECT_EQ("woken 1", session.next());
     EXPECT_EQ(0, session.finish());
+}
+
+TEST(ConsoleWait, APollThatFailsEndsTheProcessWithItsMessage)
+{
+    // The layer's one fatal poll failure: kbport closed behind its back.
+    int ends[2];
+    ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
+    standin::Fd errors(ends[0]);
+    standin::Fd errors_in(ends[1]);
+    const int to = errors_in.get();
+    support::Session session([to](const Report &report) {
+        (void)posix_kbhit();
+        if (kbport < 0 || dup2(to, STDERR_FILENO) < 0 || close(kbport) != 0)
+            return report("no console");
+        report("closed");
+        (void)posix_kbhit();
+        report("went on");
+    });
+    errors_in.reset();
+    EXPECT_EQ("closed", session.next());
+    EXPECT_EQ(255, session.finish());
+    std::string said;
+    (void)support::read_until(
+        errors.get(), &said,
+        [](const std::string &t) { return t.find("-1\n") != std::string::npos; },
+        std::chrono::seconds(5));
+    EXPECT_EQ("\nERROR:  posix_kbhit():  select() returned -1\n", said);
 }
 
 TEST(ConsoleWait, SignalsDuringPollsAreNotFatal)

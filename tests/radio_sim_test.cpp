@@ -108,13 +108,16 @@ bool demo_runs_here(std::string *why)
 }
 
 // argv in a new session whose controlling terminal and standard streams
-// are the pty at slave.
-standin::Child start_in_terminal(const std::string &slave, const std::vector<std::string> &argv)
+// are the pty at slave; with SIGCHLD ignored, as some launchers leave it,
+// if sigchld_ignored.
+standin::Child start_in_terminal(const std::string &slave, const std::vector<std::string> &argv,
+                                 bool sigchld_ignored = false)
 {
     return standin::Child::spawn(
         [&] {
             std::string reason;
-            if (!support::take_terminal(slave, true, &reason))
+            if (!support::take_terminal(slave, true, &reason) ||
+                (sigchld_ignored && signal(SIGCHLD, SIG_IGN) == SIG_ERR))
                 _exit(125);
         },
         argv);
@@ -225,12 +228,12 @@ TEST(RadioSimKeys, ShowsEachKeysBytesGapsAndCommandThenRestoresTheTerminal)
         ASSERT_TRUE(standin::write_all(master, byte));
         std::this_thread::sleep_for(milliseconds(20));
     }
-    EXPECT_TRUE(shows("-> key 0x00 from a sequence -> no command\r\n")) << screen;
+    EXPECT_TRUE(shows("-> key '^@' (0x00) from a sequence -> no command\r\n")) << screen;
     EXPECT_TRUE(std::regex_search(
         screen, std::regex("1b 5b 41 \\(gaps [1-9][0-9]\\.[0-9]{3} [1-9][0-9]\\.[0-9]{3} ms\\) ")))
         << screen;
     ASSERT_TRUE(standin::write_all(master, "\x1b"));
-    EXPECT_TRUE(shows("1b (then nothing for " + wait + " ms) -> key 0x1b (Escape) -> radio ends"))
+    EXPECT_TRUE(shows("1b (then nothing for " + wait + " ms) -> key '^[' (0x1b) -> radio ends"))
         << screen;
     const auto status = sim.wait_for(seconds(5));
     ASSERT_TRUE(status);
@@ -240,6 +243,60 @@ TEST(RadioSimKeys, ShowsEachKeysBytesGapsAndCommandThenRestoresTheTerminal)
     EXPECT_EQ(before.c_lflag, after.c_lflag);
     EXPECT_EQ(before.c_iflag, after.c_iflag);
     EXPECT_EQ(before.c_oflag, after.c_oflag);
+}
+
+TEST(RadioSimDemo, EndsAfterEscapeAlsoWhenStartedWithSIGCHLDIgnored)
+{
+    // Ignored, SIGCHLD lets the kernel reap radio unseen: a demo that
+    // waited for its status would spin for ever.
+    std::string why;
+    if (!demo_runs_here(&why))
+        GTEST_SKIP() << why;
+    if (!support::port_namespace_available(&why))
+        GTEST_SKIP() << "no private mount namespace here: " << why;
+    auto console = standin::open_pty();
+    ASSERT_TRUE(console);
+    standin::Child sim = start_in_terminal(console->slave, {RADIO_SIM_BIN}, true);
+    const int master = console->master.get();
+    ASSERT_TRUE(support::wait_key_mode(master, seconds(5)));
+    std::string screen;
+    EXPECT_TRUE(support::converse(
+        master, "8\x1b", &screen, [](const std::string &s) { return has(s, "radio exited"); },
+        seconds(10)))
+        << screen;
+    const auto status = sim.wait_for(seconds(5));
+    ASSERT_TRUE(status) << "radio-sim did not end";
+    EXPECT_EQ(0, standin::shell_status(*status));
+    EXPECT_TRUE(has(screen, "radio exited with status 1; 1 bytes received: 8=1 ")) << screen;
+}
+
+TEST(StandIn, LaysAPortInNestedFoldersOfItsPrivateDev)
+{
+    // Where a port's stable name is built in (/dev/serial/by-id/...), the
+    // stand-in makes its folders; a path that would leave /dev is refused.
+    std::string why;
+    if (!support::port_namespace_available(&why))
+        GTEST_SKIP() << "no private mount namespace here: " << why;
+    auto pty = standin::open_pty();
+    ASSERT_TRUE(pty && standin::make_raw(pty->slave));
+    const std::string slave = pty->slave;
+    const auto written_through = [&](const std::string &port) {
+        standin::Child child = standin::Child::run([&] {
+            std::string reason;
+            if (!standin::enter_port_namespace(slave, port, &reason))
+                return 2;
+            standin::Fd fd(open(port.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+            return fd && standin::write_all(fd.get(), "x") ? 0 : 1;
+        });
+        const auto status = child.wait_for(seconds(5));
+        return status ? standin::shell_status(*status) : -1;
+    };
+    EXPECT_EQ(0, written_through("/dev/serial/by-id/usb-radio_test_A1B2-if00-port0"));
+    std::string got;
+    EXPECT_TRUE(support::read_until(
+        pty->master.get(), &got, [](const std::string &t) { return t == "x"; }, seconds(5)))
+        << got;
+    EXPECT_EQ(2, written_through("/dev/serial/../../tmp/radio-test-port"));
 }
 
 TEST(RadioSimDemo, APastedBurstAllArrivesInOrder)

@@ -55,8 +55,9 @@ struct PortLine {
 // One run of radio.
 class RadioRun {
 public:
+    // closed: a standard descriptor radio starts without, or -1.
     RadioRun(Port port_mode, Console console_mode,
-             std::shared_ptr<PortLine> port = PortLine::make())
+             std::shared_ptr<PortLine> port = PortLine::make(), int closed = -1)
         : port_(std::move(port))
     {
         auto console_pty = standin::open_pty();
@@ -90,6 +91,8 @@ public:
                 // Set either way: an ignored SIGHUP is inherited, and the
                 // test may itself run under nohup.
                 (void)signal(SIGHUP, console_mode == Console::hangup_ignored ? SIG_IGN : SIG_DFL);
+                if (closed >= 0)
+                    (void)close(closed);
             },
             command());
     }
@@ -190,14 +193,36 @@ private:
     standin::Child child_;
 };
 
-// What radio echoes for each key: a newline, the key, a newline, with the
-// terminal's own NL -> CR NL.
+// What radio echoes for each key: a newline, the key's text, a newline,
+// with the terminal's own NL -> CR NL.  Each text is given as shown.
+std::string echoed(std::initializer_list<std::string> shown)
+{
+    std::string out;
+    for (const std::string &k : shown)
+        out += "\r\n" + k + "\r\n";
+    return out;
+}
+
+// The same for keys that show as themselves, one key a character.
 std::string echoed(const std::string &keys)
 {
     std::string out;
     for (const char k : keys)
-        out += std::string("\r\n") + k + "\r\n";
+        out += echoed({std::string(1, k)});
     return out;
+}
+
+// The first byte in a terminal's output that the terminal would act on
+// rather than show, in hex, or "" when there is none: Escape, any other C0
+// control but CR and LF, DEL, and the 8-bit controls 0x80..0x9F.
+std::string acted_on(const std::string &output)
+{
+    for (const char c : output) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((b < 0x20 && b != '\r' && b != '\n') || (b >= 0x7F && b < 0xA0))
+            return support::hex(std::string(1, c));
+    }
+    return "";
 }
 
 bool same_settings(const termios &a, const termios &b)
@@ -222,12 +247,21 @@ TEST_F(RadioTest, EveryCommandKeySendsItsByteAndEscapeRestoresTheConsole)
     RadioRun radio(Port::present, Console::terminal);
     ASSERT_TRUE(radio.ready());
     EXPECT_EQ(std::string("\x20\x10\x08\x04\x02\x01\x00", 7), radio.type("824697 ", 7));
-    // Keys in no row: echoed, nothing sent.  DEL arrives as backspace.
+    // Keys in no row: echoed, nothing sent.  DEL arrives as backspace.  A
+    // control key is shown, never sent raw, or the terminal would act on
+    // it: Ctrl-S and F8 (Escape [ 1 9 ~, key 19) would stop a serial
+    // console's far end, Ctrl-N switch the character set, Ctrl-E ask for an
+    // answerback, 0x9B open a control sequence, Escape swallow what the
+    // shell prints next.
     radio.type("a\r\x7f", 0);
+    radio.type("\x13\x1b[19~\x0e\x05\x9b", 0);
     radio.type("\x1b", 0);
     EXPECT_EQ(1, radio.finish());
     EXPECT_EQ("", radio.rest_of_port());
-    EXPECT_EQ(echoed("824697 ") + echoed("a\r\b") + echoed("\x1b"), radio.echo());
+    EXPECT_EQ(echoed("824697 ") + echoed({"a", "^M", "^H", "^S", "^S", "^N", "^E", "M-^["}) +
+                  echoed({"^["}),
+              radio.echo());
+    EXPECT_EQ("", acted_on(radio.echo()));
     termios end{};
     ASSERT_EQ(0, tcgetattr(radio.console(), &end));
     EXPECT_TRUE(same_settings(radio.console_at_start(), end));
@@ -243,19 +277,14 @@ TEST_F(RadioTest, CursorKeysDoNotSwallowTheKeysAfterThem)
     radio.type("\x1b[27~", 0); // 27 is Escape
     EXPECT_EQ(1, radio.finish());
     EXPECT_EQ("", radio.rest_of_port());
-    EXPECT_EQ(echoed(std::string("\0"
-                                 "8"
-                                 "2"
-                                 "\x1b",
-                                 4)),
-              radio.echo());
+    EXPECT_EQ(echoed({"^@", "8", "2", "^["}), radio.echo());
 }
 
 // The echo of presses typed by type_apart, then Escape: "" when each press
 // was one key.
 std::string presses_mismatch(const std::vector<support::SentKey> &keys, const std::string &echo)
 {
-    const std::string escape = echoed("\x1b");
+    const std::string escape = echoed({"^["});
     if (echo.size() < escape.size() ||
         echo.compare(echo.size() - escape.size(), escape.size(), escape) != 0)
         return "radio did not echo Escape last";
@@ -338,7 +367,7 @@ TEST_F(RadioTest, APortThatGoesAwayIsReportedOnceAndRadioGoesOn)
     EXPECT_EQ(1, radio.finish());
     const std::string message =
         std::string("\r\nERROR:  unable to write to ") + RADIO_PORT + "\r\n";
-    EXPECT_EQ(echoed("88") + message + echoed("2a4") + echoed("\x1b"), radio.echo());
+    EXPECT_EQ(echoed("88") + message + echoed("2a4") + echoed({"^["}), radio.echo());
     termios end{};
     ASSERT_EQ(0, tcgetattr(radio.console(), &end));
     EXPECT_TRUE(same_settings(radio.console_at_start(), end));
@@ -352,6 +381,27 @@ TEST_F(RadioTest, WithoutItsSerialPortItEndsAtOnceAndSilently)
     termios end{};
     ASSERT_EQ(0, tcgetattr(radio.console(), &end));
     EXPECT_TRUE(same_settings(radio.console_at_start(), end));
+}
+
+TEST_F(RadioTest, AClosedStandardDescriptorNeverPutsTextOnThePort)
+{
+    // Closed, standard output or error would be the number the port gets:
+    // the echo, or the message, would reach the device as commands.
+    {
+        RadioRun radio(Port::present, Console::terminal, PortLine::make(), STDOUT_FILENO);
+        ASSERT_TRUE(radio.ready());
+        EXPECT_EQ(support::hex(std::string("\x20\x10\x00", 3)),
+                  support::hex(radio.type("82 a", 3)));
+        radio.type("\x1b", 0);
+        EXPECT_EQ(1, radio.finish());
+        EXPECT_EQ("", radio.rest_of_port());
+        EXPECT_EQ("", radio.echo());
+    }
+    {
+        RadioRun radio(Port::present, Console::none, PortLine::make(), STDERR_FILENO);
+        EXPECT_EQ(255, radio.finish());
+        EXPECT_EQ("", support::hex(radio.rest_of_port()));
+    }
 }
 
 TEST_F(RadioTest, WithoutAControllingTerminalItSaysSoAndEnds)

@@ -210,14 +210,19 @@ std::string echo_mismatch(const std::vector<int> &keys, const std::vector<std::s
                           const std::string &echo)
 {
     size_t at = 0;
-    // The next n keys' characters, or "<missing>" when the echo ends first
-    // or is not in the echo's shape.
+    // The next n keys' texts, or "<missing>" when the echo ends first or is
+    // not in the echo's shape.  A key's text holds no newline: a newline
+    // key shows as ^J.
     const auto take = [&](size_t n) {
         std::string got;
-        for (size_t k = 0; k < n; ++k, at += 3) {
-            if (at + 3 > echo.size() || echo[at] != '\n' || echo[at + 2] != '\n')
+        for (size_t k = 0; k < n; ++k) {
+            if (at >= echo.size() || echo[at] != '\n')
                 return std::string("<missing>");
-            got += echo[at + 1];
+            const size_t end = echo.find('\n', at + 1);
+            if (end == std::string::npos || end == at + 1)
+                return std::string("<missing>");
+            got += echo.substr(at + 1, end - at - 1);
+            at = end + 1;
         }
         return got;
     };

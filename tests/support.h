@@ -49,8 +49,8 @@ int open_descriptors();
 // The bytes in hex, "20 0a ...".
 std::string hex(const std::string &bytes);
 
-// radio's echo of presses each followed by an '8': "\n", the key, "\n" per
-// key.  keys[i] is how many keys press i must give.  Returns "" when the
+// radio's echo of presses each followed by an '8': "\n", the key's text,
+// "\n" per key.  keys[i] is how many keys press i must give.  Returns "" when the
 // echo is exactly that, else what went wrong, naming the press by names[i].
 std::string echo_mismatch(const std::vector<int> &keys, const std::vector<std::string> &names,
                           const std::string &echo);

@@ -13,6 +13,7 @@
 #include "standin/standin.h"
 #include "tests/support.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -208,7 +209,11 @@ bool set_numlock(bool on)
 // One run of radio in a terminal.
 class TerminalRun {
 public:
-    TerminalRun(Term term, Mode mode) : term_(term), mode_(mode)
+    // on_screen: radio's echo goes to the terminal itself, after a line of
+    // the shell's, and the shell prints "cafe" as soon as radio has ended,
+    // then stays, so that the screen can be read back (tmux only).
+    TerminalRun(Term term, Mode mode, bool on_screen = false)
+        : term_(term), mode_(mode), on_screen_(on_screen)
     {
         char dir[] = "/tmp/radio-terminal.XXXXXX";
         if (mkdtemp(dir) == nullptr)
@@ -274,7 +279,10 @@ public:
         std::string echo;
         std::string sent;
         (void)support::read_until(
-            echo_.master.get(), &echo, [&](const std::string &s) { return s.size() >= 3 * echoes; },
+            echo_.master.get(), &echo,
+            [&](const std::string &s) {
+                return static_cast<size_t>(std::count(s.begin(), s.end(), '\n')) >= 2 * echoes;
+            },
             seconds(10));
         (void)support::read_until(
             port_.master.get(), &sent,
@@ -287,6 +295,21 @@ public:
             << name(term_) << ", NumLock " << numlock << "; echo " << support::hex(echo);
         EXPECT_EQ(support::hex(bytes), support::hex(sent))
             << name(term_) << ", NumLock " << numlock;
+    }
+
+    // The screen, as tmux holds it, once it shows text; "" when it never
+    // does.
+    std::string screen_once_it_shows(const std::string &text)
+    {
+        const auto limit = std::chrono::steady_clock::now() + seconds(10);
+        std::string screen;
+        while (std::chrono::steady_clock::now() < limit) {
+            screen = run({"tmux", "-L", title_, "capture-pane", "-p"}).value_or("");
+            if (screen.find(text) != std::string::npos)
+                return screen;
+            std::this_thread::sleep_for(milliseconds(20));
+        }
+        return screen;
     }
 
     // Escape: radio ends with 1 and the terminal is as before.
@@ -307,11 +330,14 @@ private:
     {
         const char *modes[] = {"", "\\033=", "\\033[?1h"};
         const char *radio = getenv("RADIO_TEST_RADIO");
-        const std::string script = "printf '" + std::string(modes[static_cast<int>(mode_)]) +
-                                   "'; stty -g > " + dir_ + "/before; tty > " + dir_ + "/tty; " +
-                                   (radio != nullptr ? radio : RADIO_BIN) + " > " + echo_.slave +
-                                   " 2>&1; echo $? > " + dir_ + "/status; stty -g > " + dir_ +
-                                   "/after.tmp; mv " + dir_ + "/after.tmp " + dir_ + "/after";
+        const std::string output = on_screen_ ? "" : " > " + echo_.slave + " 2>&1";
+        const std::string script =
+            "printf '" + std::string(modes[static_cast<int>(mode_)]) + "'; " +
+            (on_screen_ ? "echo 'a line before radio'; " : "") + "stty -g > " + dir_ +
+            "/before; tty > " + dir_ + "/tty; " + (radio != nullptr ? radio : RADIO_BIN) + output +
+            "; echo $? > " + dir_ + "/status; " + (on_screen_ ? "printf cafe; " : "") +
+            "stty -g > " + dir_ + "/after.tmp; mv " + dir_ + "/after.tmp " + dir_ + "/after" +
+            (on_screen_ ? "; sleep 60" : "");
         std::vector<std::string> argv;
         switch (term_) {
         case Term::xterm: argv = {program("xterm"), "-T", title_, "-e", "sh", "-c", script}; break;
@@ -343,6 +369,7 @@ private:
 
     Term term_;
     Mode mode_;
+    bool on_screen_;
     std::string dir_;
     std::string title_;
     standin::Pty port_;
@@ -352,25 +379,35 @@ private:
     static inline int runs_ = 0;
 };
 
+// Why the terminals cannot run here, or "".
+std::string why_no_terminals()
+{
+    std::string why;
+    if (!support::port_namespace_available(&why))
+        return "no private mount namespace: " + why;
+    if (!XServer::get().up())
+        return XServer::get().why();
+    if (program("xdotool").empty() || program("xset").empty() || program("xterm").empty() ||
+        program("urxvt").empty() || program("tmux").empty())
+        return "xdotool, xset, xterm, rxvt-unicode or tmux is missing (scripts/deps)";
+    return "";
+}
+
+bool under_ci()
+{
+    const char *ci = getenv("CI");
+    return ci != nullptr && std::string(ci) == "true";
+}
+
 class TerminalKeys : public testing::TestWithParam<Term> {
 protected:
     void SetUp() override
     {
-        const char *ci_env = getenv("CI");
-        const bool ci = ci_env != nullptr && std::string(ci_env) == "true";
-        std::string why;
-        if (!support::port_namespace_available(&why))
-            why = "no private mount namespace: " + why;
-        else if (!XServer::get().up())
-            why = XServer::get().why();
-        else if (program("xdotool").empty() || program("xset").empty() ||
-                 program("xterm").empty() || program("urxvt").empty() || program("tmux").empty())
-            why = "xdotool, xset, xterm, rxvt-unicode or tmux is missing (scripts/deps)";
-        if (why.empty())
-            return;
-        if (ci)
+        const std::string why = why_no_terminals();
+        if (!why.empty() && under_ci())
             FAIL() << why;
-        GTEST_SKIP() << why;
+        if (!why.empty())
+            GTEST_SKIP() << why;
     }
 };
 
@@ -385,6 +422,25 @@ TEST_P(TerminalKeys, EveryKeyIsOneKeyInEachMode)
         }
         radio.end();
     }
+}
+
+TEST(TerminalScreen, WhatIsPrintedAfterRadioIsWholeAndTheScreenIsKept)
+{
+    // radio's echo on the screen itself, Escape's among it: a terminal
+    // that took a raw Escape would complete a sequence with the first
+    // letter printed after radio (Escape c resets the whole screen).
+    const std::string why = why_no_terminals();
+    if (!why.empty() && under_ci())
+        FAIL() << why;
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    TerminalRun radio(Term::tmux_in_xterm, Mode::normal, true);
+    ASSERT_TRUE(radio.ready()) << "radio never reached key mode";
+    ASSERT_TRUE(x({"xdotool", "key", "--delay", "40", "8", "ctrl+n", "Escape"}).has_value());
+    const std::string screen = radio.screen_once_it_shows("\ncafe");
+    EXPECT_NE(std::string::npos, screen.find("\ncafe")) << screen;
+    EXPECT_NE(std::string::npos, screen.find("a line before radio\n")) << screen;
+    EXPECT_NE(std::string::npos, screen.find("\n8\n\n^N\n\n^[\n")) << screen;
 }
 
 std::string test_name(const testing::TestParamInfo<Term> &info)

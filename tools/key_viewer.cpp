@@ -7,6 +7,7 @@
 #include "commands.h"
 #include "console/console.h"
 #include "console/key_reader.h"
+#include "key_text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -42,17 +43,19 @@ std::string bytes_of(const key_trace &t)
     return text;
 }
 
+// The key as radio echoes it, quoted; with its code where that is not
+// plain text.
 std::string key_of(signed char key, signed char extended)
 {
+    char shown[key_text_max];
+    std::string text = "key '" + std::string(shown, key_text(key, shown)) + "'";
     const auto code = static_cast<unsigned char>(key);
-    char text[40];
-    if (code > ' ' && code < 0x7F)
-        (void)snprintf(text, sizeof text, "'%c'", code);
-    else if (code == ' ')
-        (void)snprintf(text, sizeof text, "space");
-    else
-        (void)snprintf(text, sizeof text, "0x%02x%s", code, key == escape_key ? " (Escape)" : "");
-    return std::string("key ") + text + (extended != 0 ? " from a sequence" : "");
+    if (code < ' ' || code >= 0x7F) {
+        char hex[8];
+        (void)snprintf(hex, sizeof hex, " (0x%02x)", code);
+        text += hex;
+    }
+    return text + (extended != 0 ? " from a sequence" : "");
 }
 
 // What radio does with the key.

@@ -84,11 +84,6 @@ void receive(Device *device, unsigned char byte)
 
 void print_summary(const Device &device, const char *how)
 {
-    // radio echoes Escape as the raw byte: a terminal takes it as the start
-    // of a control sequence and would eat our first letter as its end.  A
-    // fresh (harmless) attribute reset takes its place.
-    if (isatty(STDOUT_FILENO) != 0)
-        printf("\033[m");
     printf("radio-sim: %s; %lu bytes received:", how, device.total);
     for (size_t i = 0; i < std::size(commands); ++i)
         printf(" %s=%lu", key_name(commands[i]).c_str(), device.count[i]);
@@ -274,6 +269,10 @@ int main(int argc, char **argv)
 {
     // A live display: each line shows as it is made, also into a pipe.
     (void)setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Ignored, as some launchers leave it, SIGCHLD would have the kernel
+    // reap radio unseen: its end would never be known, and the demo would
+    // spin on a pidfd that stays readable.  Its default is what we wait with.
+    (void)signal(SIGCHLD, SIG_DFL);
     if (argc == 1)
         return demo();
     const std::string first = argv[1];

@@ -126,7 +126,10 @@ int run_console(const std::vector<std::string> &args)
         std::string escape;
         (void)support::read_until(
             l.console.master(), &escape,
-            [](const std::string &s) { return s.find("\n\x1b\n") != std::string::npos; },
+            [](const std::string &s) {
+                return s.find("\n^[\r\n") != std::string::npos ||
+                       s.find("\n^[\n") != std::string::npos;
+            },
             seconds(5));
         const auto after = guest.until("AFTER-RADIO " + name, seconds(30));
         check(find_line(after, "RADIO-EXIT 1") != nullptr,
