@@ -9,6 +9,7 @@
 #include "serial/serial.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -49,18 +50,34 @@ void send_command(unsigned char byte)
     write_failing = true;
 }
 
+// Writes one key's echo to standard output in one write(), at once.  Not
+// stdio: a stdout that is not a terminal is fully buffered, so the echo
+// would wait in the buffer until radio ends (and be lost if a signal ends
+// it), and even a line-buffered stdout splits its first write in two.  A
+// failed echo is dropped: the key's command byte matters more than its echo.
+void echo_line(const char *line, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = write(STDOUT_FILENO, line, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        line += n;
+        size -= static_cast<size_t>(n);
+    }
+}
+
 void handle_key(signed char key)
 {
     // A line of its own: a newline, what stands for the key (a control is
-    // shown, never sent raw: key_text.h), a newline.  One write: printf
-    // would hand a line-buffered stdout the first newline on its own and
-    // flush twice.
+    // shown, never sent raw: key_text.h), a newline.
     char text[key_text_max];
     const size_t n = key_text(key, text);
     char echo[key_text_max + 2] = {'\n'};
     memcpy(echo + 1, text, n);
     echo[n + 1] = '\n';
-    (void)fwrite(echo, 1, n + 2, stdout);
+    echo_line(echo, n + 2);
     for (const Command &c : commands) {
         if (c.key == key)
             send_command(c.byte);
@@ -95,6 +112,10 @@ int main()
     // Nothing to tell, and nowhere safe to tell it: the port is not open.
     if (!standard_descriptors_held())
         return -1;
+    // A reader of the echo that goes away (radio | tee, tee ended) would
+    // otherwise kill radio with SIGPIPE, its console left in key mode; the
+    // echo's write fails instead, and the keys still reach the device.
+    (void)signal(SIGPIPE, SIG_IGN);
     myport = posix_com_open(RADIO_PORT, 4800, 'N', 8, 1, 0);
     // Saved before the first poll changes anything: this is the console as
     // the user had it.

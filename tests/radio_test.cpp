@@ -10,10 +10,12 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <poll.h>
 #include <sstream>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -55,9 +57,11 @@ struct PortLine {
 // One run of radio.
 class RadioRun {
 public:
-    // closed: a standard descriptor radio starts without, or -1.
+    // last: what the child does last before radio starts (a standard
+    // descriptor closed or replaced).
     RadioRun(Port port_mode, Console console_mode,
-             std::shared_ptr<PortLine> port = PortLine::make(), int closed = -1)
+             std::shared_ptr<PortLine> port = PortLine::make(),
+             const std::function<void()> &last = {})
         : port_(std::move(port))
     {
         auto console_pty = standin::open_pty();
@@ -91,8 +95,8 @@ public:
                 // Set either way: an ignored SIGHUP is inherited, and the
                 // test may itself run under nohup.
                 (void)signal(SIGHUP, console_mode == Console::hangup_ignored ? SIG_IGN : SIG_DFL);
-                if (closed >= 0)
-                    (void)close(closed);
+                if (last)
+                    last();
             },
             command());
     }
@@ -388,7 +392,8 @@ TEST_F(RadioTest, AClosedStandardDescriptorNeverPutsTextOnThePort)
     // Closed, standard output or error would be the number the port gets:
     // the echo, or the message, would reach the device as commands.
     {
-        RadioRun radio(Port::present, Console::terminal, PortLine::make(), STDOUT_FILENO);
+        RadioRun radio(Port::present, Console::terminal, PortLine::make(),
+                       [] { (void)close(STDOUT_FILENO); });
         ASSERT_TRUE(radio.ready());
         EXPECT_EQ(support::hex(std::string("\x20\x10\x00", 3)),
                   support::hex(radio.type("82 a", 3)));
@@ -398,9 +403,65 @@ TEST_F(RadioTest, AClosedStandardDescriptorNeverPutsTextOnThePort)
         EXPECT_EQ("", radio.echo());
     }
     {
-        RadioRun radio(Port::present, Console::none, PortLine::make(), STDERR_FILENO);
+        RadioRun radio(Port::present, Console::none, PortLine::make(),
+                       [] { (void)close(STDERR_FILENO); });
         EXPECT_EQ(255, radio.finish());
         EXPECT_EQ("", support::hex(radio.rest_of_port()));
+    }
+}
+
+TEST_F(RadioTest, EachEchoIsOneWriteAtOnceWhereverStandardOutputGoes)
+{
+    // A record socket keeps each write apart: one record a key is one write,
+    // and a record before Escape is an echo that did not wait in a buffer
+    // (stdio fully buffers an output that is not a terminal).
+    {
+        int ends[2];
+        ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends));
+        standin::Fd mine(ends[0]);
+        standin::Fd theirs(ends[1]);
+        const int out = theirs.get();
+        RadioRun radio(Port::present, Console::terminal, PortLine::make(),
+                       [out] { (void)dup2(out, STDOUT_FILENO); });
+        theirs.reset();
+        ASSERT_TRUE(radio.ready());
+        const auto next_write = [&] {
+            pollfd p = {mine.get(), POLLIN, 0};
+            char record[64];
+            const ssize_t n =
+                poll(&p, 1, 5000) == 1 ? recv(mine.get(), record, sizeof record, 0) : -1;
+            return n < 0 ? std::string("<none>") : std::string(record, static_cast<size_t>(n));
+        };
+        EXPECT_EQ(support::hex(std::string(1, '\0')), support::hex(radio.type(" ", 1)));
+        EXPECT_EQ("\n \n", next_write());
+        EXPECT_EQ(support::hex("\x20"), support::hex(radio.type("8", 1)));
+        EXPECT_EQ("\n8\n", next_write());
+        radio.type("\x13", 0);
+        EXPECT_EQ("\n^S\n", next_write());
+        radio.type("\x1b", 0);
+        EXPECT_EQ(1, radio.finish());
+    }
+    // A pipe whose reader is gone (radio | tee, tee ended): radio neither
+    // dies of SIGPIPE, its console left in key mode, nor stops sending.
+    {
+        int ends[2];
+        ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
+        standin::Fd theirs(ends[1]);
+        (void)close(ends[0]);
+        const int out = theirs.get();
+        RadioRun radio(Port::present, Console::terminal, PortLine::make(), [out] {
+            (void)dup2(out, STDOUT_FILENO);
+            // As a shell starts it, not as this test runs.
+            (void)signal(SIGPIPE, SIG_DFL);
+        });
+        theirs.reset();
+        ASSERT_TRUE(radio.ready());
+        EXPECT_EQ(support::hex("\x20\x10"), support::hex(radio.type("82", 2)));
+        radio.type("\x1b", 0);
+        EXPECT_EQ(1, radio.finish());
+        termios end{};
+        ASSERT_EQ(0, tcgetattr(radio.console(), &end));
+        EXPECT_TRUE(same_settings(radio.console_at_start(), end));
     }
 }
 
