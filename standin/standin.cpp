@@ -104,20 +104,11 @@ bool make_folders(const std::string &base, const std::string &path, std::string 
     return true;
 }
 
-// For a machine without the port's device node: a small /dev of our own,
-// laid over the real one in this namespace only.
-bool lay_dev(const std::string &slave, const std::string &port, std::string *why)
+// The /dev laid in folder, filled: the devices a program expects, the real
+// ptys, the port bound from slave, and the /proc links.
+bool fill_dev(const std::string &dev, const std::string &slave, const std::string &port,
+              std::string *why)
 {
-    if (!plain_dev_path(port)) {
-        errno = ENOENT;
-        return failed(why, port);
-    }
-    char folder[] = "/tmp/radio-dev.XXXXXX";
-    if (mkdtemp(folder) == nullptr)
-        return failed(why, "mkdtemp");
-    const std::string dev = folder;
-    if (mount("tmpfs", folder, "tmpfs", 0, "mode=755") != 0)
-        return failed(why, "tmpfs on " + dev);
     static const char *const devices[] = {"null",    "zero", "full", "random",
                                           "urandom", "tty",  "ptmx"};
     const bool bound = std::all_of(std::begin(devices), std::end(devices), [&](const char *name) {
@@ -138,10 +129,39 @@ bool lay_dev(const std::string &slave, const std::string &port, std::string *why
         if (symlink(link[1], (dev + "/" + link[0]).c_str()) != 0)
             return failed(why, "symlink " + dev + "/" + link[0]);
     }
-    if (mount(folder, "/dev", nullptr, MS_MOVE, nullptr) != 0)
-        return failed(why, "moving " + dev + " onto /dev");
-    (void)rmdir(folder);
     return true;
+}
+
+// For a machine without the port's device node: a small /dev of our own,
+// laid over the real one in this namespace only.  The folder it is made in
+// lies in the real /tmp: it is removed whether or not this works.
+bool lay_dev(const std::string &slave, const std::string &port, std::string *why)
+{
+    // /dev/pts is the real one, bound: a port in it would be made there.
+    if (!plain_dev_path(port) || port.compare(0, 9, "/dev/pts/") == 0) {
+        errno = ENOENT;
+        return failed(why, port);
+    }
+    char folder[] = "/tmp/radio-dev.XXXXXX";
+    if (mkdtemp(folder) == nullptr)
+        return failed(why, "mkdtemp");
+    const std::string dev = folder;
+    bool laid = false;
+    if (mount("tmpfs", folder, "tmpfs", 0, "mode=755") != 0) {
+        (void)failed(why, "tmpfs on " + dev);
+    } else {
+        laid = fill_dev(dev, slave, port, why);
+        if (laid && mount(folder, "/dev", nullptr, MS_MOVE, nullptr) != 0)
+            laid = failed(why, "moving " + dev + " onto /dev");
+        // Detached with all bound below it; after the move, nothing is
+        // mounted on the folder any more.
+        if (!laid)
+            (void)umount2(folder, MNT_DETACH);
+    }
+    const int saved = errno;
+    (void)rmdir(folder);
+    errno = saved;
+    return laid;
 }
 
 } // namespace
