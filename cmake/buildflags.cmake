@@ -28,6 +28,13 @@ foreach(var CFLAGS CXXFLAGS CPPFLAGS LDFLAGS)
   list(FILTER flags EXCLUDE REGEX "^(-g|-O[0-9s]?)$")
   set(deb_${var} ${flags})
 endforeach()
+# dpkg-buildflags maps the real path; a checkout reached through a symbolic
+# link is compiled by the path it was reached by, which needs its own map.
+file(REAL_PATH "${PROJECT_SOURCE_DIR}" real_source_dir)
+if(NOT real_source_dir STREQUAL PROJECT_SOURCE_DIR)
+  list(APPEND deb_CFLAGS "-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.")
+  list(APPEND deb_CXXFLAGS "-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.")
+endif()
 list(JOIN deb_CXXFLAGS " " shown)
 message(STATUS "dpkg-buildflags (hardening=+all, without -O2 -g): ${shown}")
 # One generator expression a flag: a list inside one would be split apart.
