@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <optional>
 #include <regex>
 #include <sched.h>
 #include <sys/mount.h>
@@ -123,6 +124,36 @@ standin::Child start_in_terminal(const std::string &slave, const std::vector<std
                 _exit(125);
         },
         argv);
+}
+
+// Whether the demo can run here with a port of its own, else why not.
+bool demo_with_port_here(std::string *why)
+{
+    if (!demo_runs_here(why))
+        return false;
+    if (support::port_namespace_available(why))
+        return true;
+    *why = "no private mount namespace here: " + *why;
+    return false;
+}
+
+// radio-sim on a console of its own, once radio is in key mode there.
+struct Demo {
+    standin::Pty console;
+    standin::Child sim;
+    int master() const { return console.master.get(); }
+};
+
+std::optional<Demo> start_demo(bool sigchld_ignored = false)
+{
+    auto console = standin::open_pty();
+    if (!console)
+        return std::nullopt;
+    Demo demo{std::move(*console), {}};
+    demo.sim = start_in_terminal(demo.console.slave, {RADIO_SIM_BIN}, sigchld_ignored);
+    if (!support::wait_key_mode(demo.master(), seconds(5)))
+        return std::nullopt;
+    return demo;
 }
 
 TEST(RadioSimDemo, AFailedStartEndsWithAMessage)
@@ -254,21 +285,17 @@ TEST(RadioSimDemo, EndsAfterEscapeAlsoWhenStartedWithSIGCHLDIgnored)
     // Ignored, SIGCHLD lets the kernel reap radio unseen: a demo that
     // waited for its status would spin for ever.
     std::string why;
-    if (!demo_runs_here(&why))
+    if (!demo_with_port_here(&why))
         GTEST_SKIP() << why;
-    if (!support::port_namespace_available(&why))
-        GTEST_SKIP() << "no private mount namespace here: " << why;
-    auto console = standin::open_pty();
-    ASSERT_TRUE(console);
-    standin::Child sim = start_in_terminal(console->slave, {RADIO_SIM_BIN}, true);
-    const int master = console->master.get();
-    ASSERT_TRUE(support::wait_key_mode(master, seconds(5)));
+    auto demo = start_demo(true);
+    ASSERT_TRUE(demo) << "radio never reached key mode";
+    const int master = demo->master();
     std::string screen;
     EXPECT_TRUE(support::converse(
         master, "8\x1b", &screen, [](const std::string &s) { return has(s, "radio exited"); },
         seconds(10)))
         << screen;
-    const auto status = sim.wait_for(seconds(5));
+    const auto status = demo->sim.wait_for(seconds(5));
     ASSERT_TRUE(status) << "radio-sim did not end";
     EXPECT_EQ(0, standin::shell_status(*status));
     EXPECT_TRUE(has(screen, "radio exited with status 1; 1 bytes received: 8=1 ")) << screen;
@@ -324,17 +351,11 @@ TEST(StandIn, LaysAPortInNestedFoldersOfItsPrivateDev)
 TEST(RadioSimDemo, APastedBurstAllArrivesInOrder)
 {
     std::string why;
-    if (!demo_runs_here(&why))
+    if (!demo_with_port_here(&why))
         GTEST_SKIP() << why;
-    if (!support::port_namespace_available(&why))
-        GTEST_SKIP() << "no private mount namespace here: " << why;
-
-    auto console = standin::open_pty();
-    ASSERT_TRUE(console);
-    const std::string slave = console->slave;
-    standin::Child sim = start_in_terminal(slave, {RADIO_SIM_BIN});
-    const int master = console->master.get();
-    ASSERT_TRUE(support::wait_key_mode(master, seconds(5)));
+    auto demo = start_demo();
+    ASSERT_TRUE(demo) << "radio never reached key mode";
+    const int master = demo->master();
 
     const std::string keys = "824697 ";
     std::string burst;
@@ -348,7 +369,7 @@ TEST(RadioSimDemo, APastedBurstAllArrivesInOrder)
         seconds(30)));
     support::read_until(
         master, &screen, [](const std::string &) { return false; }, milliseconds(300));
-    const auto status = sim.wait_for(seconds(5));
+    const auto status = demo->sim.wait_for(seconds(5));
     ASSERT_TRUE(status);
     EXPECT_EQ(0, standin::shell_status(*status)); // radio's normal end
 
