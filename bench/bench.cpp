@@ -17,9 +17,9 @@
 // unchanged.  A program named floor is the baseline that ratios are taken
 // to; every other program is a peer.
 
-#include "commands.h"
-#include "standin/standin.h"
-#include "tests/support.h"
+#include "harness/harness.h"
+#include "radio/device.h"
+#include "sandbox/sandbox.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -232,10 +232,10 @@ bool measure_burst(const Program &p, int console, int port, const Options &o, Ro
 
 // radio ends on Escape once its wait for a following byte has passed: how
 // long after the key it is gone.
-void measure_escape(int console, standin::Child *child, Round *r)
+void measure_escape(int console, sandbox::Child *child, Round *r)
 {
     const auto t0 = Clock::now();
-    if (!standin::write_all(console, "\x1b"))
+    if (!sandbox::write_all(console, "\x1b"))
         return;
     if (child->wait_for(std::chrono::seconds(3)).has_value())
         r->escape_ms = us_since(t0) / 1000.0;
@@ -246,21 +246,21 @@ void measure_escape(int console, standin::Child *child, Round *r)
 Round run_round(const Program &p, const Options &o)
 {
     Round r;
-    auto console = standin::open_pty();
-    auto port = standin::open_pty();
-    if (!console || !port || !standin::make_raw(port->slave)) {
+    auto console = sandbox::open_pty();
+    auto port = sandbox::open_pty();
+    if (!console || !port || !sandbox::make_raw(port->slave)) {
         r.error = "no pty";
         return r;
     }
-    const standin::Fd hold(open(port->slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    const sandbox::Fd hold(open(port->slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     const std::string console_slave = console->slave;
     const std::string port_slave = port->slave;
     const auto t0 = Clock::now();
-    standin::Child child = standin::Child::spawn(
+    sandbox::Child child = sandbox::Child::spawn(
         [&] {
             std::string why;
-            if (!support::take_terminal(console_slave, true, &why) ||
-                !standin::enter_port_namespace(port_slave, "/dev/ttyS0", &why)) {
+            if (!harness::take_terminal(console_slave, true, &why) ||
+                !sandbox::enter_port_namespace(port_slave, "/dev/ttyS0", &why)) {
                 (void)fprintf(stderr, "setup: %s\n", why.c_str());
                 _exit(125);
             }
@@ -275,9 +275,9 @@ Round run_round(const Program &p, const Options &o)
     r.startup_ms = us_since(t0) / 1000.0;
 
     drain(con);
-    const double cpu0 = support::cpu_ns(child.pid());
+    const double cpu0 = harness::cpu_ns(child.pid());
     std::this_thread::sleep_for(std::chrono::duration<double>(o.idle_s));
-    r.idle_cpu_pct = (support::cpu_ns(child.pid()) - cpu0) / (o.idle_s * 1e9) * 100.0;
+    r.idle_cpu_pct = (harness::cpu_ns(child.pid()) - cpu0) / (o.idle_s * 1e9) * 100.0;
 
     if (measure_latency(p, con, line, o.keys, true, o, &r) &&
         measure_latency(p, con, line, o.keys / 2, false, o, &r))
@@ -512,7 +512,7 @@ int main(int argc, char **argv)
     if (!parse(argc, argv, &o, &programs))
         return usage();
     std::string why;
-    if (!support::port_namespace_available(&why)) {
+    if (!harness::port_namespace_available(&why)) {
         (void)fprintf(stderr, "radio-bench: no private mount namespace: %s\n", why.c_str());
         return 1;
     }

@@ -3,7 +3,6 @@
 
 #include "console/console.h"
 
-#include "console/key_decoder.h"
 #include "console/key_mode.h"
 #include "console/key_reader.h"
 
@@ -11,23 +10,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/select.h>
-#include <time.h>
 #include <unistd.h>
 
 int32_t kbport = -1;
 
 namespace {
-
-// The monotonic clock in microseconds.  The C library's: the console family
-// needs no C++ runtime, so a C program links it with the C compiler alone.
-int64_t now_us()
-{
-    timespec t{};
-    (void)clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
-}
 
 // fd_set has FD_SETSIZE bits; FD_SET with anything else writes outside it.
 bool pollable(int32_t fd)
@@ -64,63 +52,6 @@ void open_console()
     console_key_mode(&t);
     if (tcsetattr(kbport, TCSANOW, &t) != 0)
         (void)fprintf(stderr, "\nERROR:  unable to set tty attributes for %s\n", ctermid(nullptr));
-}
-
-// One byte from the console; a read that a signal interrupts is made again.
-// Returns false when the console yields nothing: end of file or an error,
-// which is how a hung-up terminal answers.
-bool read_byte(unsigned char *byte)
-{
-    for (;;) {
-        const ssize_t n = read(kbport, byte, 1);
-        if (n == 1)
-            return true;
-        if (n == 0 || errno != EINTR)
-            return false;
-    }
-}
-
-// Whether a byte arrives on kbport within ms milliseconds (-1: no limit).
-// A signal does not cut the wait short: it goes on for what is left of it.
-// A console that has hung up or is in error counts as a byte: a read would
-// not wait, and finds it gone.  A poll that fails otherwise is no byte.
-bool byte_within(int32_t ms)
-{
-    const int64_t end = now_us() + static_cast<int64_t>(ms) * 1000;
-    pollfd console = {kbport, POLLIN, 0};
-    for (;;) {
-        // Rounded up: a wait never ends before its time.
-        const int64_t left = end - now_us();
-        const int timeout = ms < 0 ? -1 : left > 0 ? static_cast<int>((left + 999) / 1000) : 0;
-        const int n = poll(&console, 1, timeout);
-        if (n >= 0)
-            return n > 0;
-        if (errno != EINTR)
-            return false;
-    }
-}
-
-// The wait for the console as it is set now; its speed may have been
-// changed since key mode began.
-int console_wait_ms()
-{
-    termios t{};
-    return console_key_wait_ms(tcgetattr(kbport, &t) == 0 ? &t : nullptr);
-}
-
-// Adds a byte the key was read as to trace, if there is one; the clock is
-// asked only then.
-void note(key_trace *trace, unsigned char byte, int64_t *last)
-{
-    if (trace == nullptr)
-        return;
-    const int64_t now = now_us();
-    if (trace->count < key_trace::capacity) {
-        trace->bytes[trace->count] = byte;
-        trace->gap_us[trace->count] = trace->count == 0 ? 0 : static_cast<long>(now - *last);
-    }
-    ++trace->count;
-    *last = now;
 }
 
 // Closes a descriptor that only read or set settings, keeping errno as the
@@ -210,55 +141,7 @@ extern "C" int32_t posix_kbwait(int32_t timeout_ms)
 {
     if (!pollable(kbport))
         return 0;
-    return byte_within(timeout_ms) ? 1 : 0;
-}
-
-signed char console_read_key(signed char *key, key_trace *trace)
-{
-    if (kbport < 0)
-        return 0;
-    if (trace != nullptr) {
-        trace->count = 0;
-        trace->waited_ms = 0;
-    }
-
-    unsigned char byte = 0;
-    if (!read_byte(&byte))
-        return -1;
-    int64_t last = 0;
-    note(trace, byte, &last);
-    key_decoder decoder;
-    key_decoder_start(&decoder);
-    signed char code = 0;
-    signed char extended = 0;
-    int wait_ms = -1; // read from the console's settings when first needed
-    for (;;) {
-        // Asked as if another byte had come, the decoder says whether this
-        // one ends the key whatever follows: then no wait is needed, so a
-        // plain key costs its one read and nothing more.
-        key_decoder next = decoder;
-        if (key_decoder_feed(&next, byte, 1, &code, &extended) != 0)
-            break;
-        if (wait_ms < 0)
-            wait_ms = console_wait_ms();
-        if (!byte_within(wait_ms)) {
-            // Told that nothing followed, the decoder ends the key here.
-            (void)key_decoder_feed(&decoder, byte, 0, &code, &extended);
-            if (trace != nullptr)
-                trace->waited_ms = wait_ms;
-            break;
-        }
-        decoder = next;
-        // A console that goes away in the middle of a key leaves the key
-        // its bytes so far make.
-        if (!read_byte(&byte)) {
-            key_decoder_finish(&decoder, &code, &extended);
-            break;
-        }
-        note(trace, byte, &last);
-    }
-    *key = code;
-    return extended;
+    return console_byte_within(timeout_ms) ? 1 : 0;
 }
 
 extern "C" signed char posix_getkey(signed char *key)

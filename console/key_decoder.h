@@ -1,7 +1,7 @@
 /* SPDX-License-Identifier: MIT */
 // Turning the bytes a terminal sends for one key press into one key code,
 // with no reads of its own: the caller feeds one byte at a time and says
-// whether another byte followed it within the wait (key_reader.h).
+// whether another byte followed it within the wait (key_reader.h, key_wait.h).
 // Internal to the console family; posix_getkey drives it with the reads,
 // the clock and the poll.
 //

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "console/key_reader.h"
+#include "console/key_wait.h"
 
 #include <algorithm>
 #include <iterator>

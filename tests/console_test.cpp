@@ -4,8 +4,8 @@
 // from the master side.
 
 #include "console/console.h"
-#include "console/key_reader.h"
-#include "tests/support.h"
+#include "console/key_wait.h"
+#include "harness/harness.h"
 
 #include <algorithm>
 #include <climits>
@@ -22,7 +22,7 @@
 
 namespace {
 
-using Report = support::Session::Report;
+using Report = harness::Session::Report;
 using std::chrono::milliseconds;
 
 std::string key_line(signed char key, signed char extended)
@@ -45,9 +45,9 @@ void read_keys(const Report &report, int keys)
 // Types input on the console and returns the key lines it produced.
 std::vector<std::string> keys_for(const std::string &input, int keys)
 {
-    support::Session session([&](const Report &report) { read_keys(report, keys); });
+    harness::Session session([&](const Report &report) { read_keys(report, keys); });
     EXPECT_EQ("ready", session.next());
-    EXPECT_TRUE(standin::write_all(session.master(), input));
+    EXPECT_TRUE(sandbox::write_all(session.master(), input));
     std::vector<std::string> lines;
     lines.reserve(static_cast<size_t>(keys));
     for (int i = 0; i < keys; ++i)
@@ -107,11 +107,11 @@ TEST(ConsoleKeys, KeysWithoutAFinalByteEndWithWhatIsWaiting)
     const std::pair<const char *, signed char> cases[] = {
         {"\x1b[9", 9}, {"\x1b[18", 18}, {"\x1b[<", 0}};
     for (const auto &[first, number] : cases) {
-        support::Session session([](const Report &report) { read_keys(report, 2); });
+        harness::Session session([](const Report &report) { read_keys(report, 2); });
         EXPECT_EQ("ready", session.next());
-        EXPECT_TRUE(standin::write_all(session.master(), first));
+        EXPECT_TRUE(sandbox::write_all(session.master(), first));
         EXPECT_EQ(key_line(number, 1), session.next()) << first + 1;
-        EXPECT_TRUE(standin::write_all(session.master(), "8"));
+        EXPECT_TRUE(sandbox::write_all(session.master(), "8"));
         EXPECT_EQ(key_line('8', 0), session.next());
         EXPECT_EQ(0, session.finish());
     }
@@ -122,7 +122,7 @@ TEST(ConsoleKeys, ALongSequenceNeitherHangsNorGrowsNorSwallowsTheNextKey)
     // 100 000 digits outrun the terminal's buffer, so the sequence ends
     // wherever the waiting bytes run out and the rest arrive as keys; what
     // must hold is that every read returns and 'z' is still a key.
-    support::Session session([](const Report &report) {
+    harness::Session session([](const Report &report) {
         (void)posix_kbhit();
         report("ready");
         rusage before{};
@@ -140,7 +140,7 @@ TEST(ConsoleKeys, ALongSequenceNeitherHangsNorGrowsNorSwallowsTheNextKey)
     });
     EXPECT_EQ("ready", session.next());
     std::string screen;
-    ASSERT_TRUE(support::converse(
+    ASSERT_TRUE(harness::converse(
         session.master(), "\x1b[" + std::string(100000, '9') + "~z", &screen,
         [](const std::string &) { return true; }, std::chrono::seconds(30)));
     EXPECT_EQ("first 1 last 122 small", session.next(std::chrono::seconds(30)));
@@ -161,7 +161,7 @@ int signal_seen_fd = -1;
 
 TEST(ConsoleKeys, AHungUpConsoleIsReportedAndASignalIsNot)
 {
-    support::Session session([](const Report &report) {
+    harness::Session session([](const Report &report) {
         // The handler says on the terminal that the signal came, so the key
         // is typed only once the read has been interrupted.
         signal_seen_fd = open(posix_console_name(), O_WRONLY | O_NOCTTY);
@@ -183,10 +183,10 @@ TEST(ConsoleKeys, AHungUpConsoleIsReportedAndASignalIsNot)
     });
     EXPECT_EQ("ready", session.next());
     std::string screen;
-    ASSERT_TRUE(support::read_until(
+    ASSERT_TRUE(harness::read_until(
         session.master(), &screen, [](const std::string &s) { return s == "S"; },
         std::chrono::seconds(5)));
-    ASSERT_TRUE(standin::write_all(session.master(), "k"));
+    ASSERT_TRUE(sandbox::write_all(session.master(), "k"));
     EXPECT_EQ(key_line('k', 0), session.next());
     session.hang_up();
     EXPECT_EQ(key_line('q', -1), session.next());
@@ -199,7 +199,7 @@ TEST(ConsoleKeys, ASignalDuringTheWaitForTheNextByteDoesNotEndTheKey)
     // 800 ms for a key's next byte, so a byte 100 ms behind the Escape is
     // well within it on a loaded machine.  A wait that a signal ended would
     // give Escape, then '[' and 'A'.
-    support::Session session(
+    harness::Session session(
         [](const Report &report) {
             if (!catch_signal(SIGALRM))
                 return report("no handler");
@@ -213,7 +213,7 @@ TEST(ConsoleKeys, ASignalDuringTheWaitForTheNextByteDoesNotEndTheKey)
             (void)setitimer(ITIMER_REAL, &off, nullptr);
             report(key_line(key, extended));
         },
-        support::Session::Start::on_go);
+        harness::Session::Start::on_go);
     termios t{};
     ASSERT_EQ(0, tcgetattr(session.master(), &t));
     cfsetispeed(&t, B50);
@@ -221,28 +221,28 @@ TEST(ConsoleKeys, ASignalDuringTheWaitForTheNextByteDoesNotEndTheKey)
     ASSERT_EQ(0, tcsetattr(session.master(), TCSANOW, &t));
     session.go();
     EXPECT_EQ("ready", session.next());
-    ASSERT_TRUE(standin::write_all(session.master(), "\x1b"));
+    ASSERT_TRUE(sandbox::write_all(session.master(), "\x1b"));
     std::this_thread::sleep_for(milliseconds(100));
-    ASSERT_TRUE(standin::write_all(session.master(), "[A"));
+    ASSERT_TRUE(sandbox::write_all(session.master(), "[A"));
     EXPECT_EQ(key_line(0, 1), session.next());
     EXPECT_EQ(0, session.finish());
 }
 
 TEST(ConsoleKeys, GetkeyBeforeKbhitReadsNothing)
 {
-    support::Session session([](const Report &report) {
+    harness::Session session([](const Report &report) {
         signed char key = 'q';
         const signed char extended = posix_getkey(&key);
         report(key_line(key, extended) + " " + std::to_string(kbport));
     });
-    (void)standin::write_all(session.master(), "a");
+    (void)sandbox::write_all(session.master(), "a");
     EXPECT_EQ(key_line('q', 0) + " -1", session.next());
     EXPECT_EQ(0, session.finish());
 }
 
 TEST(ConsoleKeys, KbhitReportsPendingKeysWithoutWaiting)
 {
-    support::Session session([](const Report &report) {
+    harness::Session session([](const Report &report) {
         const int first = posix_kbhit();
         report("first " + std::to_string(first));
         while (posix_kbhit() == 0)
@@ -253,7 +253,7 @@ TEST(ConsoleKeys, KbhitReportsPendingKeysWithoutWaiting)
         report("after " + std::to_string(posix_kbhit()));
     });
     EXPECT_EQ("first 0", session.next());
-    (void)standin::write_all(session.master(), "k");
+    (void)sandbox::write_all(session.master(), "k");
     EXPECT_EQ("pending", session.next());
     EXPECT_EQ("after 0", session.next());
     EXPECT_EQ(0, session.finish());
@@ -265,12 +265,12 @@ TEST(ConsoleMode, KeyModeIsAppliedAndKeepsTheLine)
     // here the first poll applies key mode to the real terminal, which keeps
     // its speed, its CLOCAL and its control characters.
     for (const bool clocal : {true, false}) {
-        support::Session session(
+        harness::Session session(
             [](const Report &report) {
                 (void)posix_kbhit();
                 report("ready");
             },
-            support::Session::Start::on_go);
+            harness::Session::Start::on_go);
         termios before{};
         ASSERT_EQ(0, tcgetattr(session.master(), &before));
         before.c_cflag = clocal ? (before.c_cflag | CLOCAL) : (before.c_cflag & ~CLOCAL);
@@ -296,7 +296,7 @@ TEST(ConsoleMode, KeyModeIsAppliedAndKeepsTheLine)
 
 TEST(ConsoleMode, SavedSettingsPutCanonicalModeAndEchoBack)
 {
-    support::Session session(
+    harness::Session session(
         [](const Report &report) {
             termios *saved = posix_get_termsettings(posix_console_name());
             (void)posix_kbhit();
@@ -305,7 +305,7 @@ TEST(ConsoleMode, SavedSettingsPutCanonicalModeAndEchoBack)
             free(saved);
             report("restored " + std::to_string(restored));
         },
-        support::Session::Start::on_go);
+        harness::Session::Start::on_go);
     termios start{};
     ASSERT_EQ(0, tcgetattr(session.master(), &start));
     ASSERT_NE(0U, start.c_lflag & ICANON);
@@ -323,7 +323,7 @@ TEST(ConsoleMode, SavedSettingsPutCanonicalModeAndEchoBack)
 
 TEST(ConsoleOpen, NoControllingTerminalMeansNoKeys)
 {
-    standin::Child child = standin::Child::run([] {
+    sandbox::Child child = sandbox::Child::run([] {
         if (setsid() < 0)
             return 10;
         signed char key = 'q';
@@ -333,12 +333,12 @@ TEST(ConsoleOpen, NoControllingTerminalMeansNoKeys)
     });
     const auto status = child.wait_for(std::chrono::seconds(5));
     ASSERT_TRUE(status);
-    EXPECT_EQ(0, standin::shell_status(*status));
+    EXPECT_EQ(0, sandbox::shell_status(*status));
 }
 
 TEST(ConsoleOpen, AConsoleDescriptorTooHighToPollIsClosedAndNotUsed)
 {
-    support::Session session([](const Report &report) {
+    harness::Session session([](const Report &report) {
         // Fill every descriptor below FD_SETSIZE, so the console's open
         // lands at FD_SETSIZE.
         const rlimit limit = {FD_SETSIZE + 16, FD_SETSIZE + 16};
@@ -352,12 +352,12 @@ TEST(ConsoleOpen, AConsoleDescriptorTooHighToPollIsClosedAndNotUsed)
                 return;
             }
         }
-        const int before = support::open_descriptors();
+        const int before = harness::open_descriptors();
         const int hit = posix_kbhit();
         const int wait = posix_kbwait(0);
         std::ostringstream line;
         line << hit << " " << wait << " " << kbport << " "
-             << (support::open_descriptors() - before);
+             << (harness::open_descriptors() - before);
         kbport = FD_SETSIZE + 5; // a caller's bad value never reaches FD_SET
         line << " " << posix_kbhit() << " " << posix_kbwait(0);
         report(line.str());
@@ -368,7 +368,7 @@ TEST(ConsoleOpen, AConsoleDescriptorTooHighToPollIsClosedAndNotUsed)
 
 TEST(ConsoleWait, WaitsForAKeyOrTheTimeOut)
 {
-    support::Session session([](const Report &report) {
+    harness::Session session([](const Report &report) {
         report("before open " + std::to_string(posix_kbwait(-1)));
         (void)posix_kbhit();
         auto start = std::chrono::steady_clock::now();
@@ -388,7 +388,7 @@ TEST(ConsoleWait, WaitsForAKeyOrTheTimeOut)
     EXPECT_EQ("timed out 0 1", session.next());
     EXPECT_EQ("waiting", session.next());
     std::this_thread::sleep_for(milliseconds(50));
-    (void)standin::write_all(session.master(), "12");
+    (void)sandbox::write_all(session.master(), "12");
     EXPECT_EQ("woken 1 1", session.next());
     EXPECT_EQ("pending 1 49", session.next()); // '2' is still there
     EXPECT_EQ(0, session.finish());
@@ -398,7 +398,7 @@ TEST(ConsoleWait, ASignalDoesNotCutTheWaitShort)
 {
     // A timer interrupts every 5 ms: the time-out is still waited in full,
     // no time-out still means until a key, and 0 still means at once.
-    support::Session session([](const Report &report) {
+    harness::Session session([](const Report &report) {
         if (!catch_signal(SIGALRM))
             return report("no handler");
         (void)posix_kbhit();
@@ -416,7 +416,7 @@ TEST(ConsoleWait, ASignalDoesNotCutTheWaitShort)
     });
     EXPECT_EQ("timed out 0 1 0 1", session.next());
     std::this_thread::sleep_for(milliseconds(200));
-    ASSERT_TRUE(standin::write_all(session.master(), "k"));
+    ASSERT_TRUE(sandbox::write_all(session.master(), "k"));
     EXPECT_EQ("woken 1", session.next());
     EXPECT_EQ(0, session.finish());
 }
@@ -426,10 +426,10 @@ TEST(ConsoleWait, APollThatFailsEndsTheProcessWithItsMessage)
     // The layer's one fatal poll failure: kbport closed behind its back.
     int ends[2];
     ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
-    standin::Fd errors(ends[0]);
-    standin::Fd errors_in(ends[1]);
+    sandbox::Fd errors(ends[0]);
+    sandbox::Fd errors_in(ends[1]);
     const int to = errors_in.get();
-    support::Session session([to](const Report &report) {
+    harness::Session session([to](const Report &report) {
         (void)posix_kbhit();
         if (kbport < 0 || dup2(to, STDERR_FILENO) < 0 || close(kbport) != 0)
             return report("no console");
@@ -441,7 +441,7 @@ TEST(ConsoleWait, APollThatFailsEndsTheProcessWithItsMessage)
     EXPECT_EQ("closed", session.next());
     EXPECT_EQ(255, session.finish());
     std::string said;
-    (void)support::read_until(
+    (void)harness::read_until(
         errors.get(), &said,
         [](const std::string &t) { return t.find("-1\n") != std::string::npos; },
         std::chrono::seconds(5));
@@ -452,12 +452,12 @@ TEST(ConsoleWait, SignalsDuringPollsAreNotFatal)
 {
     // A program with a signal handler of its own keeps running while it
     // polls; an interrupted poll is no key, not the end.
-    support::Session session([](const Report &report) {
+    harness::Session session([](const Report &report) {
         if (!catch_signal(SIGUSR1))
             return report("no handler");
         (void)posix_kbhit();
         const pid_t self = getpid();
-        standin::Child spammer = standin::Child::run([self] {
+        sandbox::Child spammer = sandbox::Child::run([self] {
             for (;;)
                 kill(self, SIGUSR1);
             return 0;
@@ -505,7 +505,7 @@ TEST(ConsoleSleep, ALargeCountIsAWrappedUnsignedProduct)
 {
     // INT32_MAX * 1000 overflows a signed product (the sanitizer build stops
     // there at once); as an unsigned one it is a sleep of over an hour.
-    standin::Child sleeper = standin::Child::run([] { return Sleep(INT32_MAX) == 0 ? 0 : 1; });
+    sandbox::Child sleeper = sandbox::Child::run([] { return Sleep(INT32_MAX) == 0 ? 0 : 1; });
     EXPECT_FALSE(sleeper.wait_for(milliseconds(300)).has_value());
 }
 

@@ -3,8 +3,8 @@
 // the process with exactly the descriptors it had.
 
 #include "console/console.h"
+#include "harness/harness.h"
 #include "serial/serial.h"
-#include "tests/support.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -19,10 +19,10 @@ namespace {
 // Counts the open descriptors when made and again when let go.
 class NoLeak {
 public:
-    NoLeak() : before_(support::open_descriptors()) {}
+    NoLeak() : before_(harness::open_descriptors()) {}
     NoLeak(const NoLeak &) = delete;
     NoLeak &operator=(const NoLeak &) = delete;
-    ~NoLeak() { EXPECT_EQ(before_, support::open_descriptors()) << "descriptors leaked"; }
+    ~NoLeak() { EXPECT_EQ(before_, harness::open_descriptors()) << "descriptors leaked"; }
 
 private:
     int before_;
@@ -41,7 +41,7 @@ using Failure = std::pair<long, int>;
 std::string temp_file()
 {
     char name[] = "/tmp/radio-fd-test.XXXXXX";
-    standin::Fd fd(mkstemp(name));
+    sandbox::Fd fd(mkstemp(name));
     EXPECT_TRUE(fd);
     return name;
 }
@@ -49,11 +49,11 @@ std::string temp_file()
 TEST(Descriptors, SerialOpenFailures)
 {
     const std::string file = temp_file();
-    auto pty = standin::open_pty();
+    auto pty = sandbox::open_pty();
     ASSERT_TRUE(pty);
     // A pty whose IEXTEN is locked off (as root may lock a tty's settings)
     // keeps a record other than the port's: the one refusal a pty can show.
-    standin::Fd held(open(pty->slave.c_str(), O_RDWR | O_NOCTTY));
+    sandbox::Fd held(open(pty->slave.c_str(), O_RDWR | O_NOCTTY));
     termios raw{};
     ASSERT_EQ(0, tcgetattr(held.get(), &raw));
     cfmakeraw(&raw);
@@ -103,7 +103,7 @@ TEST(Descriptors, SerialIoFailures)
 
 TEST(Descriptors, SettingsFailures)
 {
-    auto pty = standin::open_pty();
+    auto pty = sandbox::open_pty();
     ASSERT_TRUE(pty);
     termios *good = posix_get_termsettings(pty->slave.c_str());
     ASSERT_NE(nullptr, good);
@@ -132,18 +132,18 @@ TEST(Descriptors, SettingsFailures)
 
 TEST(Descriptors, ConsoleWithoutATerminal)
 {
-    standin::Child child = standin::Child::run([] {
+    sandbox::Child child = sandbox::Child::run([] {
         if (setsid() < 0)
             return 10;
-        const int before = support::open_descriptors();
+        const int before = harness::open_descriptors();
         signed char key = 0;
         const bool results = posix_kbhit() == 0 && posix_kbhit() == 0 && kbport == -1 &&
                              posix_kbwait(0) == 0 && posix_getkey(&key) == 0;
-        return results && before == support::open_descriptors() ? 0 : 1;
+        return results && before == harness::open_descriptors() ? 0 : 1;
     });
     const auto status = child.wait_for(std::chrono::seconds(5));
     ASSERT_TRUE(status);
-    EXPECT_EQ(0, standin::shell_status(*status));
+    EXPECT_EQ(0, sandbox::shell_status(*status));
 }
 
 } // namespace

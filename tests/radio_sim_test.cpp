@@ -2,9 +2,9 @@
 // The device stand-in: its arguments, its listening on a port, and its demo
 // taking a pasted burst of keys through the real radio without losing one.
 
-#include "console/key_reader.h"
-#include "standin/standin.h"
-#include "tests/support.h"
+#include "console/key_wait.h"
+#include "harness/harness.h"
+#include "sandbox/sandbox.h"
 
 #include <csignal>
 #include <fcntl.h>
@@ -36,12 +36,12 @@ Result run_sim(const std::vector<std::string> &args)
 {
     int out[2];
     EXPECT_EQ(0, pipe2(out, O_CLOEXEC));
-    standin::Fd read_end(out[0]);
-    standin::Fd write_end(out[1]);
+    sandbox::Fd read_end(out[0]);
+    sandbox::Fd write_end(out[1]);
     std::vector<std::string> argv = {RADIO_SIM_BIN};
     argv.insert(argv.end(), args.begin(), args.end());
-    argv = support::command(argv);
-    standin::Child child = standin::Child::spawn(
+    argv = harness::command(argv);
+    sandbox::Child child = sandbox::Child::spawn(
         [&] {
             (void)dup2(write_end.get(), 1);
             (void)dup2(write_end.get(), 2);
@@ -49,10 +49,10 @@ Result run_sim(const std::vector<std::string> &args)
         argv);
     write_end.reset();
     Result r{-1, ""};
-    support::read_until(
+    harness::read_until(
         read_end.get(), &r.out, [](const std::string &) { return false; }, seconds(5));
     const auto status = child.wait_for(seconds(5));
-    r.status = status ? standin::shell_status(*status) : -1;
+    r.status = status ? sandbox::shell_status(*status) : -1;
     return r;
 }
 
@@ -95,7 +95,7 @@ TEST(RadioSimArguments, HelpVersionAndMistakes)
 // machine only behind the emulator, which the demo does not know of.
 bool demo_runs_here(std::string *why)
 {
-    standin::Child probe = standin::Child::spawn(
+    sandbox::Child probe = sandbox::Child::spawn(
         [] {
             const int null = open("/dev/null", O_WRONLY);
             (void)dup2(null, 1);
@@ -103,7 +103,7 @@ bool demo_runs_here(std::string *why)
         },
         {RADIO_SIM_BIN, "--version"});
     const auto status = probe.wait_for(seconds(5));
-    if (status && standin::shell_status(*status) == 0)
+    if (status && sandbox::shell_status(*status) == 0)
         return true;
     *why = "this machine cannot run radio-sim's binaries directly (a cross build without a "
            "binfmt handler)";
@@ -113,13 +113,13 @@ bool demo_runs_here(std::string *why)
 // argv in a new session whose controlling terminal and standard streams
 // are the pty at slave; with SIGCHLD ignored, as some launchers leave it,
 // if sigchld_ignored.
-standin::Child start_in_terminal(const std::string &slave, const std::vector<std::string> &argv,
+sandbox::Child start_in_terminal(const std::string &slave, const std::vector<std::string> &argv,
                                  bool sigchld_ignored = false)
 {
-    return standin::Child::spawn(
+    return sandbox::Child::spawn(
         [&] {
             std::string reason;
-            if (!support::take_terminal(slave, true, &reason) ||
+            if (!harness::take_terminal(slave, true, &reason) ||
                 (sigchld_ignored && signal(SIGCHLD, SIG_IGN) == SIG_ERR))
                 _exit(125);
         },
@@ -131,7 +131,7 @@ bool demo_with_port_here(std::string *why)
 {
     if (!demo_runs_here(why))
         return false;
-    if (support::port_namespace_available(why))
+    if (harness::port_namespace_available(why))
         return true;
     *why = "no private mount namespace here: " + *why;
     return false;
@@ -139,19 +139,19 @@ bool demo_with_port_here(std::string *why)
 
 // radio-sim on a console of its own, once radio is in key mode there.
 struct Demo {
-    standin::Pty console;
-    standin::Child sim;
+    sandbox::Pty console;
+    sandbox::Child sim;
     int master() const { return console.master.get(); }
 };
 
 std::optional<Demo> start_demo(bool sigchld_ignored = false)
 {
-    auto console = standin::open_pty();
+    auto console = sandbox::open_pty();
     if (!console)
         return std::nullopt;
     Demo demo{std::move(*console), {}};
     demo.sim = start_in_terminal(demo.console.slave, {RADIO_SIM_BIN}, sigchld_ignored);
-    if (!support::wait_key_mode(demo.master(), seconds(5)))
+    if (!harness::wait_key_mode(demo.master(), seconds(5)))
         return std::nullopt;
     return demo;
 }
@@ -172,9 +172,9 @@ TEST(RadioSimDemo, AFailedStartEndsWithAMessage)
     ASSERT_TRUE(std::filesystem::copy_file(RADIO_SIM_BIN, copy, copied)) << copied.message();
     int out[2];
     ASSERT_EQ(0, pipe2(out, O_CLOEXEC));
-    standin::Fd read_end(out[0]);
-    standin::Fd write_end(out[1]);
-    standin::Child sim = standin::Child::spawn(
+    sandbox::Fd read_end(out[0]);
+    sandbox::Fd write_end(out[1]);
+    sandbox::Child sim = sandbox::Child::spawn(
         [&] {
             (void)dup2(write_end.get(), 1);
             (void)dup2(write_end.get(), 2);
@@ -189,43 +189,43 @@ TEST(RadioSimDemo, AFailedStartEndsWithAMessage)
         {copy});
     write_end.reset();
     std::string said;
-    support::read_until(
+    harness::read_until(
         read_end.get(), &said, [](const std::string &) { return false; }, seconds(2));
     const auto status = sim.wait_for(seconds(5));
     (void)unlink(copy.c_str());
     (void)rmdir(folder);
     ASSERT_TRUE(status) << "radio-sim did not end";
-    EXPECT_EQ(1, standin::shell_status(*status));
+    EXPECT_EQ(1, sandbox::shell_status(*status));
     EXPECT_TRUE(has(said, "radio-sim: cannot start ")) << said;
 }
 
 TEST(RadioSimPort, ShowsAndCountsWhatArrivesUntilInterrupted)
 {
-    auto pty = standin::open_pty();
+    auto pty = sandbox::open_pty();
     ASSERT_TRUE(pty);
     int out[2];
     ASSERT_EQ(0, pipe2(out, O_CLOEXEC));
-    standin::Fd read_end(out[0]);
-    standin::Fd write_end(out[1]);
-    standin::Child sim =
-        standin::Child::spawn([&] { (void)dup2(write_end.get(), 1); },
-                              support::command({RADIO_SIM_BIN, "--port", pty->slave}));
+    sandbox::Fd read_end(out[0]);
+    sandbox::Fd write_end(out[1]);
+    sandbox::Child sim =
+        sandbox::Child::spawn([&] { (void)dup2(write_end.get(), 1); },
+                              harness::command({RADIO_SIM_BIN, "--port", pty->slave}));
     write_end.reset();
 
     std::string shown;
-    ASSERT_TRUE(support::read_until(
+    ASSERT_TRUE(harness::read_until(
         read_end.get(), &shown, [](const std::string &s) { return has(s, "listening"); },
         seconds(5)));
-    ASSERT_TRUE(standin::write_all(pty->master.get(), std::string("\x20\x41\x00", 3)));
-    ASSERT_TRUE(support::read_until(
+    ASSERT_TRUE(sandbox::write_all(pty->master.get(), std::string("\x20\x41\x00", 3)));
+    ASSERT_TRUE(harness::read_until(
         read_end.get(), &shown, [](const std::string &s) { return has(s, "rx 0x00"); }, seconds(5)))
         << shown;
     kill(sim.pid(), SIGINT);
-    support::read_until(
+    harness::read_until(
         read_end.get(), &shown, [](const std::string &) { return false; }, seconds(2));
     const auto status = sim.wait_for(seconds(5));
     ASSERT_TRUE(status);
-    EXPECT_EQ(0, standin::shell_status(*status));
+    EXPECT_EQ(0, sandbox::shell_status(*status));
     EXPECT_TRUE(has(shown, "rx 0x20  key 8     | up ON | down -- |")) << shown;
     EXPECT_TRUE(has(shown, "rx 0x41  UNKNOWN")) << shown;
     EXPECT_TRUE(has(shown, "rx 0x00  key space | up -- |")) << shown;
@@ -239,40 +239,40 @@ TEST(RadioSimKeys, ShowsEachKeysBytesGapsAndCommandThenRestoresTheTerminal)
     std::string why;
     if (!demo_runs_here(&why))
         GTEST_SKIP() << why;
-    auto console = standin::open_pty();
+    auto console = sandbox::open_pty();
     ASSERT_TRUE(console);
     const int master = console->master.get();
     termios before{};
     ASSERT_EQ(0, tcgetattr(master, &before));
     const std::string slave = console->slave;
-    standin::Child sim = start_in_terminal(slave, {RADIO_SIM_BIN, "--keys"});
-    ASSERT_TRUE(support::wait_key_mode(master, seconds(5)));
+    sandbox::Child sim = start_in_terminal(slave, {RADIO_SIM_BIN, "--keys"});
+    ASSERT_TRUE(harness::wait_key_mode(master, seconds(5)));
     std::string screen;
     const auto shows = [&](const std::string &part) {
-        return support::read_until(
+        return harness::read_until(
             master, &screen, [&](const std::string &s) { return has(s, part); }, seconds(5));
     };
     const std::string wait = std::to_string(console_key_wait_ms(nullptr));
     EXPECT_TRUE(shows("waits up to " + wait + " ms")) << screen;
-    ASSERT_TRUE(standin::write_all(master, "8"));
+    ASSERT_TRUE(sandbox::write_all(master, "8"));
     EXPECT_TRUE(shows("38 -> key '8' -> sends 0x20 (up)\r\n")) << screen;
     // Up, its bytes 20 ms apart: one key, the gaps shown.  Their values are
     // the reader's: on a loaded machine two bytes may be read together, or
     // one late, so only their form is certain.
     for (const char *byte : {"\x1b", "[", "A"}) {
-        ASSERT_TRUE(standin::write_all(master, byte));
+        ASSERT_TRUE(sandbox::write_all(master, byte));
         std::this_thread::sleep_for(milliseconds(20));
     }
     EXPECT_TRUE(shows("-> key '^@' (0x00) from a sequence -> no command\r\n")) << screen;
     EXPECT_TRUE(std::regex_search(
         screen, std::regex("1b 5b 41 \\(gaps [0-9]+\\.[0-9]{3} [0-9]+\\.[0-9]{3} ms\\) ")))
         << screen;
-    ASSERT_TRUE(standin::write_all(master, "\x1b"));
+    ASSERT_TRUE(sandbox::write_all(master, "\x1b"));
     EXPECT_TRUE(shows("1b (then nothing for " + wait + " ms) -> key '^[' (0x1b) -> radio ends"))
         << screen;
     const auto status = sim.wait_for(seconds(5));
     ASSERT_TRUE(status);
-    EXPECT_EQ(0, standin::shell_status(*status));
+    EXPECT_EQ(0, sandbox::shell_status(*status));
     termios after{};
     ASSERT_EQ(0, tcgetattr(master, &after));
     EXPECT_EQ(before.c_lflag, after.c_lflag);
@@ -291,13 +291,13 @@ TEST(RadioSimDemo, EndsAfterEscapeAlsoWhenStartedWithSIGCHLDIgnored)
     ASSERT_TRUE(demo) << "radio never reached key mode";
     const int master = demo->master();
     std::string screen;
-    EXPECT_TRUE(support::converse(
+    EXPECT_TRUE(harness::converse(
         master, "8\x1b", &screen, [](const std::string &s) { return has(s, "radio exited"); },
         seconds(10)))
         << screen;
     const auto status = demo->sim.wait_for(seconds(5));
     ASSERT_TRUE(status) << "radio-sim did not end";
-    EXPECT_EQ(0, standin::shell_status(*status));
+    EXPECT_EQ(0, sandbox::shell_status(*status));
     EXPECT_TRUE(has(screen, "radio exited with status 1; 1 bytes received: 8=1 ")) << screen;
 }
 
@@ -306,45 +306,45 @@ TEST(StandIn, LaysAPortInNestedFoldersOfItsPrivateDev)
     // Where a port's stable name is built in (/dev/serial/by-id/...), the
     // stand-in makes its folders; a path that would leave /dev is refused.
     std::string why;
-    if (!support::port_namespace_available(&why))
+    if (!harness::port_namespace_available(&why))
         GTEST_SKIP() << "no private mount namespace here: " << why;
-    auto pty = standin::open_pty();
-    ASSERT_TRUE(pty && standin::make_raw(pty->slave));
+    auto pty = sandbox::open_pty();
+    ASSERT_TRUE(pty && sandbox::make_raw(pty->slave));
     const std::string slave = pty->slave;
     const auto written_through = [&](const std::string &port) {
-        standin::Child child = standin::Child::run([&] {
+        sandbox::Child child = sandbox::Child::run([&] {
             std::string reason;
-            if (!standin::enter_port_namespace(slave, port, &reason))
+            if (!sandbox::enter_port_namespace(slave, port, &reason))
                 return 2;
-            standin::Fd fd(open(port.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
-            return fd && standin::write_all(fd.get(), "x") ? 0 : 1;
+            sandbox::Fd fd(open(port.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+            return fd && sandbox::write_all(fd.get(), "x") ? 0 : 1;
         });
         const auto status = child.wait_for(seconds(5));
-        return status ? standin::shell_status(*status) : -1;
+        return status ? sandbox::shell_status(*status) : -1;
     };
     EXPECT_EQ(0, written_through("/dev/serial/by-id/usb-radio_test_A1B2-if00-port0"));
     std::string got;
-    EXPECT_TRUE(support::read_until(
+    EXPECT_TRUE(harness::read_until(
         pty->master.get(), &got, [](const std::string &t) { return t == "x"; }, seconds(5)))
         << got;
     EXPECT_EQ(2, written_through("/dev/serial/../../tmp/radio-test-port"));
     // A port refused after its /dev was begun (a name too long) leaves no
     // folder in /tmp: a /tmp of the child's own, empty before, stays empty.
-    standin::Child refused = standin::Child::run([&] {
+    sandbox::Child refused = sandbox::Child::run([&] {
         if (unshare(CLONE_NEWNS) != 0 ||
             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("tmpfs", "/tmp", "tmpfs", 0, nullptr) != 0)
             return 3;
         std::string reason;
-        if (standin::enter_port_namespace(slave, "/dev/serial/" + std::string(300, 'x'), &reason))
+        if (sandbox::enter_port_namespace(slave, "/dev/serial/" + std::string(300, 'x'), &reason))
             return 2;
         std::error_code error;
         return std::filesystem::is_empty("/tmp", error) && !error ? 0 : 1;
     });
     const auto status = refused.wait_for(seconds(5));
     ASSERT_TRUE(status);
-    if (standin::shell_status(*status) != 3) {
-        EXPECT_EQ(0, standin::shell_status(*status));
+    if (sandbox::shell_status(*status) != 3) {
+        EXPECT_EQ(0, sandbox::shell_status(*status));
     }
 }
 
@@ -362,16 +362,16 @@ TEST(RadioSimDemo, APastedBurstAllArrivesInOrder)
     for (int i = 0; i < 5000; ++i)
         burst += keys[static_cast<size_t>(i) % keys.size()];
     std::string screen;
-    ASSERT_TRUE(support::converse(
+    ASSERT_TRUE(harness::converse(
         master, burst, &screen, [](const std::string &) { return true; }, seconds(30)));
-    ASSERT_TRUE(support::converse(
+    ASSERT_TRUE(harness::converse(
         master, "\x1b", &screen, [](const std::string &s) { return has(s, "radio exited"); },
         seconds(30)));
-    support::read_until(
+    harness::read_until(
         master, &screen, [](const std::string &) { return false; }, milliseconds(300));
     const auto status = demo->sim.wait_for(seconds(5));
     ASSERT_TRUE(status);
-    EXPECT_EQ(0, standin::shell_status(*status)); // radio's normal end
+    EXPECT_EQ(0, sandbox::shell_status(*status)); // radio's normal end
 
     const std::string bytes = "\x20\x10\x08\x04\x02\x01";
     std::string seen;

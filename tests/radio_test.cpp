@@ -3,9 +3,9 @@
 // standard streams, another pty in place of its serial port inside a private
 // mount namespace.  The machine's own serial port is never opened.
 
-#include "console/key_reader.h"
-#include "standin/standin.h"
-#include "tests/support.h"
+#include "console/key_wait.h"
+#include "harness/harness.h"
+#include "sandbox/sandbox.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -36,20 +36,20 @@ enum class Console { terminal, hangup_ignored, none };
 // The pty that stands in for the serial port; one run of radio after
 // another may use the same one.
 struct PortLine {
-    standin::Pty pty;
+    sandbox::Pty pty;
     // Held open so the master never reads a hang-up while radio is not (or
     // no longer) holding the slave.
-    standin::Fd keep;
+    sandbox::Fd keep;
 
     static std::shared_ptr<PortLine> make()
     {
-        auto pty = standin::open_pty();
+        auto pty = sandbox::open_pty();
         if (!pty)
             throw std::runtime_error("no pty");
         auto line = std::make_shared<PortLine>();
         line->pty = std::move(*pty);
         line->keep.reset(open(line->pty.slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-        (void)standin::make_raw(line->pty.slave);
+        (void)sandbox::make_raw(line->pty.slave);
         return line;
     }
 };
@@ -64,26 +64,26 @@ public:
              const std::function<void()> &last = {})
         : port_(std::move(port))
     {
-        auto console_pty = standin::open_pty();
+        auto console_pty = sandbox::open_pty();
         int err[2];
         if (!console_pty || pipe2(err, O_CLOEXEC) != 0)
             throw std::runtime_error("no pty");
         console_ = std::move(*console_pty);
         stderr_.reset(err[0]);
-        standin::Fd err_write(err[1]);
+        sandbox::Fd err_write(err[1]);
         if (tcgetattr(console_.master.get(), &console_at_start_) != 0)
             throw std::runtime_error("no console settings");
 
         const std::string console_slave = console_.slave;
         const std::string slave = port_mode == Port::present ? port_->pty.slave : "";
         const int err_fd = err_write.get();
-        child_ = standin::Child::spawn(
+        child_ = sandbox::Child::spawn(
             [&] {
                 std::string why;
                 const bool ready = (console_mode != Console::none
-                                        ? support::take_terminal(console_slave, true, &why)
+                                        ? harness::take_terminal(console_slave, true, &why)
                                         : setsid() >= 0) &&
-                                   standin::enter_port_namespace(slave, RADIO_PORT, &why);
+                                   sandbox::enter_port_namespace(slave, RADIO_PORT, &why);
                 if (!ready) {
                     (void)fprintf(stderr, "setup: %s\n", why.c_str());
                     _exit(125);
@@ -106,7 +106,7 @@ public:
     static std::vector<std::string> command()
     {
         const char *radio = getenv("RADIO_TEST_RADIO");
-        return support::command({radio != nullptr ? radio : RADIO_BIN});
+        return harness::command({radio != nullptr ? radio : RADIO_BIN});
     }
 
     int console() const { return console_.master.get(); }
@@ -119,29 +119,29 @@ public:
     void unplug_port() { port_->pty.master.reset(); }
     const termios &console_at_start() const { return console_at_start_; }
 
-    bool ready() const { return support::wait_key_mode(console(), seconds(5)); }
+    bool ready() const { return harness::wait_key_mode(console(), seconds(5)); }
 
     // Types keys and waits for the bytes they send (count of them).
     std::string type(const std::string &keys, size_t bytes)
     {
         std::string got;
-        const bool typed = support::converse(
+        const bool typed = harness::converse(
             console(), keys, &echo_, [](const std::string &) { return true; }, seconds(10));
         EXPECT_TRUE(typed);
-        support::read_until(
+        harness::read_until(
             port_->pty.master.get(), &got, [&](const std::string &s) { return s.size() >= bytes; },
             seconds(5));
         return got;
     }
 
-    // Types keys with the given gap between their bytes (support::type_keys)
+    // Types keys with the given gap between their bytes (harness::type_keys)
     // and waits for the command bytes they send.
-    std::string type_apart(const std::vector<support::SentKey> &keys, milliseconds gap)
+    std::string type_apart(const std::vector<harness::SentKey> &keys, milliseconds gap)
     {
-        EXPECT_TRUE(support::type_keys(console(), keys, true, gap, &echo_));
-        const size_t bytes = support::commands_of(keys).size();
+        EXPECT_TRUE(harness::type_keys(console(), keys, true, gap, &echo_));
+        const size_t bytes = harness::commands_of(keys).size();
         std::string got;
-        support::read_until(
+        harness::read_until(
             port_->pty.master.get(), &got, [&](const std::string &s) { return s.size() >= bytes; },
             seconds(5));
         return got;
@@ -159,7 +159,7 @@ public:
     std::string rest_of_port() const
     {
         std::string got;
-        support::read_until(
+        harness::read_until(
             port_->pty.master.get(), &got, [](const std::string &) { return false; },
             milliseconds(200));
         return got;
@@ -172,29 +172,29 @@ public:
         const auto end = std::chrono::steady_clock::now() + limit;
         while (!status && std::chrono::steady_clock::now() < end) {
             if (console_.master)
-                support::read_until(
+                harness::read_until(
                     console(), &echo_, [](const std::string &) { return false; }, milliseconds(20));
             status = child_.wait_for(console_.master ? milliseconds(0) : milliseconds(20));
         }
-        return status ? standin::shell_status(*status) : -1;
+        return status ? sandbox::shell_status(*status) : -1;
     }
 
     const std::string &echo() const { return echo_; }
     std::string errors()
     {
         std::string text;
-        support::read_until(
+        harness::read_until(
             stderr_.get(), &text, [](const std::string &) { return false; }, milliseconds(100));
         return text;
     }
 
 private:
-    standin::Pty console_;
+    sandbox::Pty console_;
     std::shared_ptr<PortLine> port_;
-    standin::Fd stderr_;
+    sandbox::Fd stderr_;
     termios console_at_start_{};
     std::string echo_;
-    standin::Child child_;
+    sandbox::Child child_;
 };
 
 // What radio echoes for each key: a newline, the key's text, a newline,
@@ -224,7 +224,7 @@ std::string acted_on(const std::string &output)
     for (const char c : output) {
         const auto b = static_cast<unsigned char>(c);
         if ((b < 0x20 && b != '\r' && b != '\n') || (b >= 0x7F && b < 0xA0))
-            return support::hex(std::string(1, c));
+            return harness::hex(std::string(1, c));
     }
     return "";
 }
@@ -240,7 +240,7 @@ protected:
     void SetUp() override
     {
         static std::string why;
-        static const bool available = support::port_namespace_available(&why);
+        static const bool available = harness::port_namespace_available(&why);
         if (!available)
             GTEST_SKIP() << "no private mount namespace here: " << why;
     }
@@ -286,25 +286,25 @@ TEST_F(RadioTest, CursorKeysDoNotSwallowTheKeysAfterThem)
 
 // The echo of presses typed by type_apart, then Escape: "" when each press
 // was one key.
-std::string presses_mismatch(const std::vector<support::SentKey> &keys, const std::string &echo)
+std::string presses_mismatch(const std::vector<harness::SentKey> &keys, const std::string &echo)
 {
     const std::string escape = echoed({"^["});
     if (echo.size() < escape.size() ||
         echo.compare(echo.size() - escape.size(), escape.size(), escape) != 0)
         return "radio did not echo Escape last";
-    return support::pieces_mismatch(keys, echo.substr(0, echo.size() - escape.size()));
+    return harness::pieces_mismatch(keys, echo.substr(0, echo.size() - escape.size()));
 }
 
 TEST_F(RadioTest, AKeyWhoseBytesArriveApartIsStillOneKey)
 {
     // Byte by byte, as a slow line or a network delivers keys: no gap, a
     // 9600-baud line, and a busy link.  Each key is followed by an 8.
-    const auto &keys = support::keys_in_pieces();
+    const auto &keys = harness::keys_in_pieces();
     for (const int gap : {0, 1, 5, 20}) {
         RadioRun radio(Port::present, Console::terminal);
         ASSERT_TRUE(radio.ready());
-        EXPECT_EQ(support::hex(support::commands_of(keys)),
-                  support::hex(radio.type_apart(keys, milliseconds(gap))))
+        EXPECT_EQ(harness::hex(harness::commands_of(keys)),
+                  harness::hex(radio.type_apart(keys, milliseconds(gap))))
             << gap << " ms apart";
         radio.type("\x1b", 0);
         EXPECT_EQ(1, radio.finish());
@@ -319,13 +319,13 @@ TEST_F(RadioTest, OnASlowConsoleFourCharacterTimesDecideTheWait)
     // bytes 250 ms apart are still one key, and Escape waits that long.
     const int bound = console_key_wait_ms(nullptr);
     ASSERT_LT(bound, 250) << "a build whose bound is this long proves nothing here";
-    const std::vector<support::SentKey> keys = {support::keys_in_pieces().front(),
-                                                support::keys_in_pieces().back()};
+    const std::vector<harness::SentKey> keys = {harness::keys_in_pieces().front(),
+                                                harness::keys_in_pieces().back()};
     RadioRun radio(Port::present, Console::terminal);
     ASSERT_TRUE(radio.ready());
     ASSERT_TRUE(radio.console_speed(B75));
-    EXPECT_EQ(support::hex(support::commands_of(keys)),
-              support::hex(radio.type_apart(keys, milliseconds(250))));
+    EXPECT_EQ(harness::hex(harness::commands_of(keys)),
+              harness::hex(radio.type_apart(keys, milliseconds(250))));
     const auto start = std::chrono::steady_clock::now();
     radio.type("\x1b", 0);
     EXPECT_EQ(1, radio.finish());
@@ -395,8 +395,8 @@ TEST_F(RadioTest, AClosedStandardDescriptorNeverPutsTextOnThePort)
         RadioRun radio(Port::present, Console::terminal, PortLine::make(),
                        [] { (void)close(STDOUT_FILENO); });
         ASSERT_TRUE(radio.ready());
-        EXPECT_EQ(support::hex(std::string("\x20\x10\x00", 3)),
-                  support::hex(radio.type("82 a", 3)));
+        EXPECT_EQ(harness::hex(std::string("\x20\x10\x00", 3)),
+                  harness::hex(radio.type("82 a", 3)));
         radio.type("\x1b", 0);
         EXPECT_EQ(1, radio.finish());
         EXPECT_EQ("", radio.rest_of_port());
@@ -406,7 +406,7 @@ TEST_F(RadioTest, AClosedStandardDescriptorNeverPutsTextOnThePort)
         RadioRun radio(Port::present, Console::none, PortLine::make(),
                        [] { (void)close(STDERR_FILENO); });
         EXPECT_EQ(255, radio.finish());
-        EXPECT_EQ("", support::hex(radio.rest_of_port()));
+        EXPECT_EQ("", harness::hex(radio.rest_of_port()));
     }
 }
 
@@ -418,8 +418,8 @@ TEST_F(RadioTest, EachEchoIsOneWriteAtOnceWhereverStandardOutputGoes)
     {
         int ends[2];
         ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends));
-        standin::Fd mine(ends[0]);
-        standin::Fd theirs(ends[1]);
+        sandbox::Fd mine(ends[0]);
+        sandbox::Fd theirs(ends[1]);
         const int out = theirs.get();
         RadioRun radio(Port::present, Console::terminal, PortLine::make(),
                        [out] { (void)dup2(out, STDOUT_FILENO); });
@@ -432,9 +432,9 @@ TEST_F(RadioTest, EachEchoIsOneWriteAtOnceWhereverStandardOutputGoes)
                 poll(&p, 1, 5000) == 1 ? recv(mine.get(), record, sizeof record, 0) : -1;
             return n < 0 ? std::string("<none>") : std::string(record, static_cast<size_t>(n));
         };
-        EXPECT_EQ(support::hex(std::string(1, '\0')), support::hex(radio.type(" ", 1)));
+        EXPECT_EQ(harness::hex(std::string(1, '\0')), harness::hex(radio.type(" ", 1)));
         EXPECT_EQ("\n \n", next_write());
-        EXPECT_EQ(support::hex("\x20"), support::hex(radio.type("8", 1)));
+        EXPECT_EQ(harness::hex("\x20"), harness::hex(radio.type("8", 1)));
         EXPECT_EQ("\n8\n", next_write());
         radio.type("\x13", 0);
         EXPECT_EQ("\n^S\n", next_write());
@@ -446,7 +446,7 @@ TEST_F(RadioTest, EachEchoIsOneWriteAtOnceWhereverStandardOutputGoes)
     {
         int ends[2];
         ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
-        standin::Fd theirs(ends[1]);
+        sandbox::Fd theirs(ends[1]);
         (void)close(ends[0]);
         const int out = theirs.get();
         RadioRun radio(Port::present, Console::terminal, PortLine::make(), [out] {
@@ -456,7 +456,7 @@ TEST_F(RadioTest, EachEchoIsOneWriteAtOnceWhereverStandardOutputGoes)
         });
         theirs.reset();
         ASSERT_TRUE(radio.ready());
-        EXPECT_EQ(support::hex("\x20\x10"), support::hex(radio.type("82", 2)));
+        EXPECT_EQ(harness::hex("\x20\x10"), harness::hex(radio.type("82", 2)));
         radio.type("\x1b", 0);
         EXPECT_EQ(1, radio.finish());
         termios end{};
@@ -480,14 +480,14 @@ TEST_F(RadioTest, AConsoleThatHangsUpEndsItAtOnce)
     for (const Console mode : {Console::terminal, Console::hangup_ignored}) {
         RadioRun radio(Port::present, mode);
         ASSERT_TRUE(radio.ready());
-        const double before = support::cpu_ns(radio.pid());
+        const double before = harness::cpu_ns(radio.pid());
         radio.hang_up();
         if (mode == Console::terminal) {
             EXPECT_EQ(128 + SIGHUP, radio.finish(seconds(1)));
             continue;
         }
         std::this_thread::sleep_for(milliseconds(100));
-        const double used = support::cpu_ns(radio.pid()) - before;
+        const double used = harness::cpu_ns(radio.pid()) - before;
         EXPECT_EQ(255, radio.finish(seconds(1)));
         EXPECT_LT(used, 20e6) << "nanoseconds of CPU used after the hang-up";
         EXPECT_EQ("\nERROR:  console /dev/tty hung up\n", radio.errors());
@@ -499,9 +499,9 @@ TEST_F(RadioTest, WaitingForAKeyCostsNoCpu)
 {
     RadioRun radio(Port::present, Console::terminal);
     ASSERT_TRUE(radio.ready());
-    const double before = support::cpu_ns(radio.pid());
+    const double before = harness::cpu_ns(radio.pid());
     std::this_thread::sleep_for(seconds(1));
-    const double used = support::cpu_ns(radio.pid()) - before;
+    const double used = harness::cpu_ns(radio.pid()) - before;
     EXPECT_LT(used, 20e6) << "nanoseconds of CPU used in a second of waiting";
     EXPECT_EQ("\x01", radio.type("7", 1)); // still awake to keys
     radio.type("\x1b", 0);

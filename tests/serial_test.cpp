@@ -2,8 +2,8 @@
 // The serial family on real pseudo-terminals, regular files, pipes and
 // socket pairs.
 
+#include "harness/harness.h"
 #include "serial/serial.h"
-#include "tests/support.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -22,7 +22,7 @@
 
 namespace {
 
-using standin::Fd;
+using sandbox::Fd;
 
 struct PortSettings {
     int32_t baud;
@@ -33,7 +33,7 @@ struct PortSettings {
 };
 
 // The settings the pty holds after posix_com_open with these arguments.
-termios opened(const standin::Pty &pty, const PortSettings &s, Fd *port)
+termios opened(const sandbox::Pty &pty, const PortSettings &s, Fd *port)
 {
     port->reset(
         posix_com_open(pty.slave.c_str(), s.baud, s.parity, s.databits, s.stopbits, s.cflags));
@@ -76,7 +76,7 @@ std::string temp_file()
 
 TEST(SerialOpen, GivesThePortTheWholeRecordForRadiosLine)
 {
-    auto pty = standin::open_pty();
+    auto pty = sandbox::open_pty();
     ASSERT_TRUE(pty);
     Fd port;
     const termios t = opened(*pty, {4800, 'N', 8, 1, 0}, &port);
@@ -94,7 +94,7 @@ TEST(SerialOpen, APtyStandsInForAPortInAnyFrame)
 {
     // A pty keeps 8 bits without parity whatever it is asked; it is no line,
     // so that is no refusal.
-    auto pty = standin::open_pty();
+    auto pty = sandbox::open_pty();
     ASSERT_TRUE(pty);
     Fd port(posix_com_open(pty->slave.c_str(), 300, 'E', 5, 2, 0));
     EXPECT_TRUE(port);
@@ -104,7 +104,7 @@ TEST(SerialOpen, APtyOpensAgainWithTheRecordItAlreadyHolds)
 {
     // A virtual port is opened by one run of a program after another; the
     // pty then already holds the record, apart from the receiver it forces.
-    auto pty = standin::open_pty();
+    auto pty = sandbox::open_pty();
     ASSERT_TRUE(pty);
     for (const PortSettings s :
          {PortSettings{4800, 'N', 8, 1, 0}, PortSettings{4800, 'N', 8, 1, 0},
@@ -166,7 +166,7 @@ TEST(SerialOpen, APathWithoutPermissionGivesEacces)
     // Root may open anything: as root, the open is tried as nobody.
     const std::string file = temp_file();
     ASSERT_EQ(0, chmod(file.c_str(), 0600));
-    standin::Child child = standin::Child::run([&] {
+    sandbox::Child child = sandbox::Child::run([&] {
         const bool root = getuid() == 0;
         if (root && (setgid(65534) != 0 || setuid(65534) != 0))
             return 2;
@@ -179,17 +179,17 @@ TEST(SerialOpen, APathWithoutPermissionGivesEacces)
     const auto status = child.wait_for(std::chrono::seconds(5));
     unlink(file.c_str());
     ASSERT_TRUE(status);
-    EXPECT_EQ(0, standin::shell_status(*status));
+    EXPECT_EQ(0, sandbox::shell_status(*status));
 }
 
 TEST(SerialOpen, NeverBecomesTheControllingTerminal)
 {
     // A session with no terminal would take the first terminal it opens
     // without O_NOCTTY as its own.
-    auto pty = standin::open_pty();
+    auto pty = sandbox::open_pty();
     ASSERT_TRUE(pty);
     const std::string slave = pty->slave;
-    standin::Child child = standin::Child::run([&] {
+    sandbox::Child child = sandbox::Child::run([&] {
         if (setsid() < 0)
             return 2;
         const int32_t port = posix_com_open(slave.c_str(), 4800, 'N', 8, 1, 0);
@@ -199,19 +199,19 @@ TEST(SerialOpen, NeverBecomesTheControllingTerminal)
     });
     const auto status = child.wait_for(std::chrono::seconds(5));
     ASSERT_TRUE(status);
-    EXPECT_EQ(0, standin::shell_status(*status));
+    EXPECT_EQ(0, sandbox::shell_status(*status));
 }
 
 TEST(SerialWrite, OneByteArrivesAndFailuresReportZero)
 {
-    auto pty = standin::open_pty();
+    auto pty = sandbox::open_pty();
     ASSERT_TRUE(pty);
     Fd port(posix_com_open(pty->slave.c_str(), 4800, 'N', 8, 1, 0));
     ASSERT_TRUE(port);
     EXPECT_EQ(1, posix_com_write(port.get(), '\0'));
     EXPECT_EQ(1, posix_com_write(port.get(), '\n')); // no output processing
     std::string got;
-    support::read_until(
+    harness::read_until(
         pty->master.get(), &got, [](const std::string &s) { return s.size() >= 2; },
         std::chrono::seconds(2));
     EXPECT_EQ(std::string("\0\n", 2), got);
@@ -232,7 +232,7 @@ TEST(SerialClose, PassesOnCloseAndIgnoresNoPort)
 
 TEST(SerialInput, DatareadyAndReadOnAPort)
 {
-    auto pty = standin::open_pty();
+    auto pty = sandbox::open_pty();
     ASSERT_TRUE(pty);
     Fd port(posix_com_open(pty->slave.c_str(), 4800, 'N', 8, 1, CREAD));
     ASSERT_TRUE(port);
@@ -241,7 +241,7 @@ TEST(SerialInput, DatareadyAndReadOnAPort)
     EXPECT_EQ(0, posix_com_dataready(port.get()));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
 
-    ASSERT_TRUE(standin::write_all(pty->master.get(), "\x41"));
+    ASSERT_TRUE(sandbox::write_all(pty->master.get(), "\x41"));
     pollfd p = {port.get(), POLLIN, 0};
     ASSERT_EQ(1, poll(&p, 1, 2000)); // the pty hands bytes on asynchronously
     EXPECT_EQ(1, posix_com_dataready(port.get()));

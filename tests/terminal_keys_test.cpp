@@ -10,8 +10,8 @@
 // those recordings and the key rules.  Where no X server or terminal can be
 // started the tests skip, and fail under CI=true.
 
-#include "standin/standin.h"
-#include "tests/support.h"
+#include "harness/harness.h"
+#include "sandbox/sandbox.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -54,16 +54,16 @@ std::optional<std::string> run(std::vector<std::string> argv)
     int out[2];
     if (argv[0].empty() || pipe2(out, O_CLOEXEC) != 0)
         return std::nullopt;
-    standin::Fd read_end(out[0]);
-    standin::Fd write_end(out[1]);
+    sandbox::Fd read_end(out[0]);
+    sandbox::Fd write_end(out[1]);
     const int fd = write_end.get();
-    standin::Child child = standin::Child::spawn([fd] { (void)dup2(fd, 1); }, argv);
+    sandbox::Child child = sandbox::Child::spawn([fd] { (void)dup2(fd, 1); }, argv);
     write_end.reset();
     std::string text;
-    (void)support::read_until(
+    (void)harness::read_until(
         read_end.get(), &text, [](const std::string &) { return false; }, seconds(10));
     const auto status = child.wait_for(seconds(10));
-    if (!status || standin::shell_status(*status) != 0)
+    if (!status || sandbox::shell_status(*status) != 0)
         return std::nullopt;
     return text;
 }
@@ -97,11 +97,11 @@ private:
             why_ = "no Xvfb";
             return;
         }
-        standin::Fd read_end(ends[0]);
-        standin::Fd write_end(ends[1]);
+        sandbox::Fd read_end(ends[0]);
+        sandbox::Fd write_end(ends[1]);
         const int fd = write_end.get();
         // -displayfd: the server picks a free display and names it on fd 3.
-        server_ = standin::Child::spawn(
+        server_ = sandbox::Child::spawn(
             [fd] {
                 (void)dup2(fd, 3);
                 const int null = open("/dev/null", O_WRONLY);
@@ -110,7 +110,7 @@ private:
             {xvfb, "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
         write_end.reset();
         std::string number;
-        (void)support::read_until(
+        (void)harness::read_until(
             read_end.get(), &number,
             [](const std::string &s) { return s.find('\n') != std::string::npos; }, seconds(20));
         if (number.empty()) {
@@ -120,7 +120,7 @@ private:
         display_ = ":" + number.substr(0, number.find('\n'));
     }
 
-    standin::Child server_;
+    sandbox::Child server_;
     std::string display_;
     std::string why_;
 };
@@ -219,9 +219,9 @@ public:
         if (mkdtemp(dir) == nullptr)
             throw std::runtime_error("no temporary folder");
         dir_ = dir;
-        auto port = standin::open_pty();
-        auto echo = standin::open_pty();
-        if (!port || !echo || !standin::make_raw(port->slave) || !standin::make_raw(echo->slave))
+        auto port = sandbox::open_pty();
+        auto echo = sandbox::open_pty();
+        if (!port || !echo || !sandbox::make_raw(port->slave) || !sandbox::make_raw(echo->slave))
             throw std::runtime_error("no pty");
         port_ = std::move(*port);
         echo_ = std::move(*echo);
@@ -278,22 +278,22 @@ public:
         ASSERT_TRUE(x(args).has_value());
         std::string echo;
         std::string sent;
-        (void)support::read_until(
+        (void)harness::read_until(
             echo_.master.get(), &echo,
             [&](const std::string &s) {
                 return static_cast<size_t>(std::count(s.begin(), s.end(), '\n')) >= 2 * echoes;
             },
             seconds(10));
-        (void)support::read_until(
+        (void)harness::read_until(
             port_.master.get(), &sent,
             [&](const std::string &s) { return s.size() >= bytes.size(); }, seconds(5));
         // Anything more is a key too many.
-        (void)support::read_until(
+        (void)harness::read_until(
             echo_.master.get(), &echo, [](const std::string &) { return false; },
             milliseconds(150));
-        EXPECT_EQ("", support::echo_mismatch(counts, keys, echo))
-            << name(term_) << ", NumLock " << numlock << "; echo " << support::hex(echo);
-        EXPECT_EQ(support::hex(bytes), support::hex(sent))
+        EXPECT_EQ("", harness::echo_mismatch(counts, keys, echo))
+            << name(term_) << ", NumLock " << numlock << "; echo " << harness::hex(echo);
+        EXPECT_EQ(harness::hex(bytes), harness::hex(sent))
             << name(term_) << ", NumLock " << numlock;
     }
 
@@ -350,10 +350,10 @@ private:
         }
         const std::string slave = port_.slave;
         const std::string display = XServer::get().display();
-        terminal_ = standin::Child::spawn(
+        terminal_ = sandbox::Child::spawn(
             [&] {
                 std::string why;
-                if (!standin::enter_port_namespace(slave, RADIO_PORT, &why)) {
+                if (!sandbox::enter_port_namespace(slave, RADIO_PORT, &why)) {
                     (void)fprintf(stderr, "setup: %s\n", why.c_str());
                     _exit(125);
                 }
@@ -372,10 +372,10 @@ private:
     bool on_screen_;
     std::string dir_;
     std::string title_;
-    standin::Pty port_;
-    standin::Pty echo_;
-    std::vector<standin::Fd> holds_;
-    standin::Child terminal_;
+    sandbox::Pty port_;
+    sandbox::Pty echo_;
+    std::vector<sandbox::Fd> holds_;
+    sandbox::Child terminal_;
     static inline int runs_ = 0;
 };
 
@@ -383,7 +383,7 @@ private:
 std::string why_no_terminals()
 {
     std::string why;
-    if (!support::port_namespace_available(&why))
+    if (!harness::port_namespace_available(&why))
         return "no private mount namespace: " + why;
     if (!XServer::get().up())
         return XServer::get().why();

@@ -4,10 +4,11 @@
 
 #include "tools/key_viewer.h"
 
-#include "commands.h"
 #include "console/console.h"
 #include "console/key_reader.h"
-#include "key_text.h"
+#include "console/key_wait.h"
+#include "radio/device.h"
+#include "radio/key_text.h"
 
 #include <algorithm>
 #include <cstdio>

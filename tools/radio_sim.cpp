@@ -9,9 +9,9 @@
 // With --port PATH it listens on a real serial port instead.  With --keys
 // it shows what the terminal sends for each key, and what radio makes of it.
 
-#include "commands.h"
+#include "radio/device.h"
+#include "sandbox/sandbox.h"
 #include "serial/serial.h"
-#include "standin/standin.h"
 #include "tools/key_viewer.h"
 
 #include <algorithm>
@@ -191,12 +191,12 @@ int pidfd_of(pid_t pid)
 
 // radio, started in a private mount namespace where the pty at slave lies
 // over its port.  The child's pid is -1 when it could not be started.
-standin::Child start_radio(const std::string &radio, const std::string &slave)
+sandbox::Child start_radio(const std::string &radio, const std::string &slave)
 {
-    return standin::Child::spawn(
+    return sandbox::Child::spawn(
         [&] {
             std::string why;
-            if (!standin::enter_port_namespace(slave, RADIO_PORT, &why)) {
+            if (!sandbox::enter_port_namespace(slave, RADIO_PORT, &why)) {
                 (void)fprintf(stderr, "radio-sim: cannot stand in for %s: %s\n", RADIO_PORT,
                               why.c_str());
                 _exit(125);
@@ -206,9 +206,9 @@ standin::Child start_radio(const std::string &radio, const std::string &slave)
 }
 
 // Shows what arrives on port until radio ends; returns its wait status.
-int receive_until_radio_ends(int32_t port, standin::Child *radio, Device *device)
+int receive_until_radio_ends(int32_t port, sandbox::Child *radio, Device *device)
 {
-    standin::Fd ended(pidfd_of(radio->pid()));
+    sandbox::Fd ended(pidfd_of(radio->pid()));
     std::optional<int> status;
     while (!status) {
         std::array<pollfd, 2> p = {{{port, POLLIN, 0}, {ended.get(), POLLIN, 0}}};
@@ -230,21 +230,21 @@ int receive_until_radio_ends(int32_t port, standin::Child *radio, Device *device
 // The demo: radio in this terminal, a pty in place of its serial port.
 int demo()
 {
-    auto pty = standin::open_pty();
-    if (!pty || !standin::make_raw(pty->slave)) {
+    auto pty = sandbox::open_pty();
+    if (!pty || !sandbox::make_raw(pty->slave)) {
         (void)fprintf(stderr, "radio-sim: cannot make a pseudo-terminal: %s\n", strerror(errno));
         return 1;
     }
     // Held open for the whole run: the master never sees a hang-up between
     // radio's writes, and bytes still in flight when radio ends survive.
-    standin::Fd keep(open(pty->slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    sandbox::Fd keep(open(pty->slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     const std::string radio = radio_path();
     printf("radio-sim: starting %s with a pseudo-terminal in place of %s\n"
            "radio-sim: keys 8 2 4 6 9 7 and space send commands; Escape ends\n",
            radio.c_str(), RADIO_PORT);
     (void)fflush(stdout);
 
-    standin::Child child = start_radio(radio, pty->slave);
+    sandbox::Child child = start_radio(radio, pty->slave);
     if (child.pid() < 0) {
         // No child to wait for: without this the demo would wait for ever
         // (a process limit reached, say).
@@ -253,7 +253,7 @@ int demo()
     }
     Device device;
     const int code =
-        standin::shell_status(receive_until_radio_ends(pty->master.get(), &child, &device));
+        sandbox::shell_status(receive_until_radio_ends(pty->master.get(), &child, &device));
     print_summary(device, ("radio exited with status " + std::to_string(code)).c_str());
     // radio's 1 is its normal end (Escape, console put back): the demo went
     // well, and a shell may chain what follows it.

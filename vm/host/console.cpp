@@ -4,7 +4,7 @@
 // kernel's default keymap.  Its port is ttyS0; its echo goes to ttyS1,
 // since a virtual terminal's screen cannot be read back here.
 
-#include "tests/support.h"
+#include "harness/harness.h"
 #include "vm/host/scenarios.h"
 
 #include <map>
@@ -85,12 +85,12 @@ bool press_all(Monitor *monitor, Mode mode, bool numlock, const PcLines &l)
     }
     std::string echo;
     std::string sent;
-    (void)support::read_until(
+    (void)harness::read_until(
         l.port.master(), &sent, [&](const std::string &s) { return s.size() >= want.size(); },
         seconds(10));
-    (void)support::read_until(
+    (void)harness::read_until(
         l.console.master(), &echo, [](const std::string &) { return false; }, milliseconds(500));
-    const std::string wrong = support::echo_mismatch(counts, keys, echo);
+    const std::string wrong = harness::echo_mismatch(counts, keys, echo);
     check(wrong.empty(), std::string(mode_names[static_cast<int>(mode)]) + " mode: each press " +
                              "one key (none for Alt+F1), and the '8' after it: " +
                              (wrong.empty() ? "so" : wrong + "; echo " + hex(echo)));
@@ -124,7 +124,7 @@ int run_console(const std::vector<std::string> &args)
         (void)press(&monitor, "esc");
         // Escape's own echo, so that the next run's echo starts clean.
         std::string escape;
-        (void)support::read_until(
+        (void)harness::read_until(
             l.console.master(), &escape,
             [](const std::string &s) {
                 return s.find("\n^[\r\n") != std::string::npos ||

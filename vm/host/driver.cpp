@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "vm/host/driver.h"
 
-#include "tests/support.h"
+#include "harness/harness.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -47,7 +47,7 @@ int verdict()
 
 std::string hex(const std::string &bytes)
 {
-    return bytes.empty() ? "(nothing)" : support::hex(bytes);
+    return bytes.empty() ? "(nothing)" : harness::hex(bytes);
 }
 
 std::string octal(unsigned long v)
@@ -80,7 +80,7 @@ std::string Reports::next(milliseconds limit)
     for (;;) {
         const auto left = std::chrono::duration_cast<milliseconds>(end - Clock::now());
         if (!has_line(pending_) &&
-            (left.count() <= 0 || !support::read_until(fd_, &pending_, has_line, left)))
+            (left.count() <= 0 || !harness::read_until(fd_, &pending_, has_line, left)))
             return "";
         const auto line_end = pending_.find('\n');
         std::string line = pending_.substr(0, line_end);
@@ -130,8 +130,8 @@ const std::string *find_line(const std::vector<std::string> &lines, const std::s
 
 bool open_line(Line *line)
 {
-    line->pty = standin::open_pty();
-    if (!line->pty || !standin::make_raw(line->pty->slave))
+    line->pty = sandbox::open_pty();
+    if (!line->pty || !sandbox::make_raw(line->pty->slave))
         return false;
     line->hold.reset(open(line->pty->slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     return static_cast<bool>(line->hold);
@@ -170,11 +170,11 @@ bool Monitor::connect()
         return false;
     (void)strncpy(at.sun_path, path_.c_str(), sizeof at.sun_path - 1);
     for (int tries = 0; tries < 100; ++tries) {
-        standin::Fd s(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sandbox::Fd s(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (s && ::connect(s.get(), reinterpret_cast<const sockaddr *>(&at), sizeof at) == 0) {
             socket_ = std::move(s);
             std::string banner;
-            return support::read_until(
+            return harness::read_until(
                 socket_.get(), &banner,
                 [](const std::string &t) { return t.find("(qemu) ") != std::string::npos; },
                 seconds(10));
@@ -190,7 +190,7 @@ bool Monitor::command(const std::string &line)
         return false;
     std::string answer;
     // The monitor echoes the line, then answers, then prompts again.
-    const bool answered = support::converse(
+    const bool answered = harness::converse(
         socket_.get(), line + "\n", &answer,
         [](const std::string &t) { return t.find("(qemu) ") != std::string::npos; }, seconds(10));
     return answered && answer.find("Error") == std::string::npos &&
@@ -201,13 +201,13 @@ std::string type_keys_and_check_bytes(int console, int port, const std::string &
 {
     std::string echo;
     for (const std::string key : {"8", "2", "4", "6", "9", "7", " ", "a", "\x1b[A"}) {
-        (void)support::converse(console, key, &echo, any, seconds(2));
+        (void)harness::converse(console, key, &echo, any, seconds(2));
         std::this_thread::sleep_for(milliseconds(150));
     }
     std::string sent;
-    support::read_until(
+    harness::read_until(
         port, &sent, [](const std::string &s) { return s.size() >= 7; }, seconds(10));
-    support::read_until(port, &sent, never, milliseconds(500));
+    harness::read_until(port, &sent, never, milliseconds(500));
     check(sent == std::string("\x20\x10\x08\x04\x02\x01\x00", 7),
           "command bytes on " + line + ": " + hex(sent) + " (want 20 10 08 04 02 01 00)");
     return echo;
@@ -216,7 +216,7 @@ std::string type_keys_and_check_bytes(int console, int port, const std::string &
 std::string type_escape(int console)
 {
     std::string echo;
-    (void)support::converse(console, "\x1b", &echo, any, seconds(2));
+    (void)harness::converse(console, "\x1b", &echo, any, seconds(2));
     return echo;
 }
 

@@ -7,7 +7,7 @@
 #ifndef RADIO_VM_HOST_DRIVER_H
 #define RADIO_VM_HOST_DRIVER_H
 
-#include "standin/standin.h"
+#include "sandbox/sandbox.h"
 
 #include <chrono>
 #include <optional>
@@ -62,8 +62,8 @@ const std::string *find_line(const std::vector<std::string> &lines, const std::s
 // since a master whose slave nobody holds reads as hung up, before QEMU
 // opens it and between its reopenings.
 struct Line {
-    std::optional<standin::Pty> pty;
-    standin::Fd hold;
+    std::optional<sandbox::Pty> pty;
+    sandbox::Fd hold;
     int master() const { return pty->master.get(); }
     const std::string &slave() const { return pty->slave; }
 };
@@ -87,7 +87,7 @@ public:
 private:
     bool connect();
     std::string path_;
-    standin::Fd socket_;
+    sandbox::Fd socket_;
 };
 
 // Types each key as a person does (each on its own) and checks the bytes

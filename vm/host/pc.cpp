@@ -2,7 +2,7 @@
 // A PC: Linux's 8250 driver on three 16550 UARTs.  radio's port is ttyS0,
 // its console ttyS1, init reports on ttyS2, the kernel logs on ttyS3.
 
-#include "tests/support.h"
+#include "harness/harness.h"
 #include "vm/host/scenarios.h"
 
 #include <algorithm>
@@ -45,7 +45,7 @@ int boot_pc(const std::vector<std::string> &args, bool uart_port, const std::str
         const auto more = extra(l);
         argv.insert(argv.end(), more.begin(), more.end());
     }
-    g->qemu = standin::Child::spawn([] {}, argv);
+    g->qemu = sandbox::Child::spawn([] {}, argv);
     g->reports = Reports(l.report.master());
     if (g->reports.next(seconds(90)) == "BOOTED") {
         printf("     booted to init's first report in %.1f s\n", seconds_since(g->started));
@@ -53,7 +53,7 @@ int boot_pc(const std::vector<std::string> &args, bool uart_port, const std::str
     }
     const auto ended = g->qemu.wait_for(milliseconds(100));
     printf("the guest never reported (kernel log: %s)\n", args[3].c_str());
-    return ended && standin::shell_status(*ended) != 0 ? 77 : 1;
+    return ended && sandbox::shell_status(*ended) != 0 ? 77 : 1;
 }
 
 namespace {
@@ -105,25 +105,25 @@ void check_keys_on_serial_console(Reports *guest, const PcLines &l, int baud, sp
               (field(*keys_mode, "cflag") & CLOCAL) != 0,
           "at " + std::to_string(baud) +
               " baud the console in key mode keeps its speed and CLOCAL");
-    const auto &keys = support::keys_in_pieces();
+    const auto &keys = harness::keys_in_pieces();
     std::string earlier; // the echo of what came before, not to be counted
-    (void)support::read_until(
+    (void)harness::read_until(
         l.console.master(), &earlier, [](const std::string &) { return false; }, milliseconds(300));
     for (const bool apart : {false, true}) {
         const std::string how =
             std::to_string(baud) + " baud, " + (apart ? "bytes 50 ms apart" : "each key whole");
         std::string echo;
-        const bool typed = support::type_keys(l.console.master(), keys, apart,
+        const bool typed = harness::type_keys(l.console.master(), keys, apart,
                                               milliseconds(apart ? 50 : 20), &echo);
-        const std::string want = support::commands_of(keys);
+        const std::string want = harness::commands_of(keys);
         std::string sent;
-        support::read_until(
+        harness::read_until(
             l.port.master(), &sent, [&](const std::string &s) { return s.size() >= want.size(); },
             seconds(10));
-        (void)support::read_until(
+        (void)harness::read_until(
             l.console.master(), &echo, [](const std::string &) { return false; },
             milliseconds(500));
-        const std::string wrong = support::pieces_mismatch(keys, echo);
+        const std::string wrong = harness::pieces_mismatch(keys, echo);
         check(typed && wrong.empty(),
               how + ": every press one key" + (wrong.empty() ? "" : " (" + wrong + ")"));
         check(sent == want, how + ": command bytes " + hex(sent));
@@ -142,9 +142,9 @@ void check_keys_on_serial_console(Reports *guest, const PcLines &l, int baud, sp
 void check_serial_input(Reports *guest, int port_master)
 {
     (void)guest->until("RX-READY", seconds(20));
-    (void)standin::write_all(port_master, "ping");
+    (void)sandbox::write_all(port_master, "ping");
     std::string answer;
-    support::read_until(
+    harness::read_until(
         port_master, &answer,
         [](const std::string &s) { return s.find("pong") != std::string::npos; }, seconds(10));
     const auto done = guest->until("DONE", seconds(20));

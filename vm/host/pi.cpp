@@ -2,7 +2,7 @@
 // A Raspberry Pi 3 (raspi3b): its mini UART, radio's /dev/ttyS0, on one
 // host pty; its PL011, radio's console and the report line, on another.
 
-#include "tests/support.h"
+#include "harness/harness.h"
 #include "vm/host/scenarios.h"
 
 namespace vm {
@@ -11,7 +11,7 @@ namespace {
 
 // args: QEMU, the kernel, the device tree, the initramfs, the log file.
 // The PL011 is the board's first UART, the mini UART its second.
-standin::Child boot_pi(const std::vector<std::string> &args, const Line &console, const Line &port)
+sandbox::Child boot_pi(const std::vector<std::string> &args, const Line &console, const Line &port)
 {
     std::vector<std::string> argv = {
         args[0],      "-M",         "raspi3b",
@@ -22,7 +22,7 @@ standin::Child boot_pi(const std::vector<std::string> &args, const Line &console
         args[3],      "-append",    "console=ttyAMA0 loglevel=1 rdinit=/init"};
     const auto lines = serial_args({&console, &port});
     argv.insert(argv.end(), lines.begin(), lines.end());
-    return standin::Child::spawn([] {}, argv);
+    return sandbox::Child::spawn([] {}, argv);
 }
 
 // The mini UART has no parity and no 5 or 6 bits: the driver keeps another
@@ -65,14 +65,14 @@ int run_pi(const std::vector<std::string> &args)
         return 1;
     }
     const auto started = Clock::now();
-    standin::Child qemu = boot_pi(args, console, port);
+    sandbox::Child qemu = boot_pi(args, console, port);
     Reports guest(console.master(), "@ ");
     const auto boot = guest.until("BOOTED", seconds(120));
     if (boot.back() != "BOOTED") {
         const auto status = qemu.wait_for(milliseconds(100));
         write_log(args[4], guest.transcript());
         printf("the guest never reported (its console: %s)\n", args[4].c_str());
-        return status && standin::shell_status(*status) != 0 ? 77 : 1;
+        return status && sandbox::shell_status(*status) != 0 ? 77 : 1;
     }
     printf("     booted to init's first report in %.1f s\n", seconds_since(started));
     const auto before = guest.until("KEYS-READY", seconds(60));
@@ -82,7 +82,7 @@ int run_pi(const std::vector<std::string> &args)
     // are not radio's, and are dropped first.  The console's output while
     // typing (echo and reports) goes back to the reports.
     std::string stray;
-    support::read_until(
+    harness::read_until(
         port.master(), &stray, [](const std::string &) { return false; }, milliseconds(300));
     guest.feed(type_keys_and_check_bytes(console.master(), port.master(), "the mini UART"));
     guest.feed(type_escape(console.master()));

@@ -31,7 +31,7 @@ std::vector<std::string> pc_qemu(const std::vector<std::string> &args, const PcL
 struct PcGuest {
     PcLines lines;
     Monitor monitor;
-    standin::Child qemu;
+    sandbox::Child qemu;
     Reports reports{-1};
     Clock::time_point started;
 };

@@ -7,7 +7,7 @@
 // CDC-ACM gadget on Linux's dummy UDC, Linux's cdc-acm driver,
 // /dev/ttyACM0), unbound from its UDC while radio runs and bound again.
 
-#include "tests/support.h"
+#include "harness/harness.h"
 #include "vm/host/scenarios.h"
 
 #include <thread>
@@ -87,15 +87,15 @@ void check_port_gone(int console, const UsbPort &p)
 {
     const std::string said = message(p);
     std::string echo;
-    (void)support::converse(
+    (void)harness::converse(
         console, "8", &echo,
         [&](const std::string &s) { return s.find(said) != std::string::npos; }, seconds(5));
     for (const char *key : {"2", "a", "4"}) {
         std::this_thread::sleep_for(milliseconds(200));
-        (void)support::converse(
+        (void)harness::converse(
             console, key, &echo, [](const std::string &) { return true; }, seconds(2));
     }
-    (void)support::read_until(
+    (void)harness::read_until(
         console, &echo, [](const std::string &) { return false; }, milliseconds(500));
     check(count(echo, said) == 1 && echo.find("\r\n8\r\n") < echo.find(said),
           "with the port gone, the next command key said \"" + said + "\" once, and radio went on");
@@ -165,7 +165,7 @@ int run_acm(const std::vector<std::string> &args)
     (void)type_keys_and_check_bytes(l.console.master(), l.port.master(),
                                     "the board (the gadget's ttyGS0)");
     // The host's word on the report line: the guest unbinds the gadget.
-    (void)standin::write_all(l.report.master(), "unplug\n");
+    (void)sandbox::write_all(l.report.master(), "unplug\n");
     const auto gone = g.reports.until("UNPLUGGED", seconds(20));
     check(gone.back().find("No such file") != std::string::npos,
           "the board unbound from its UDC: /dev/ttyACM0 is gone");

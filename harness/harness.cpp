@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "tests/support.h"
+#include "harness/harness.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -19,11 +19,11 @@
 #include <thread>
 #include <unistd.h>
 
-namespace support {
+namespace harness {
 
-using standin::Child;
-using standin::failed;
-using standin::Fd;
+using sandbox::Child;
+using sandbox::failed;
+using sandbox::Fd;
 
 bool take_terminal(const std::string &slave, bool std_streams, std::string *why)
 {
@@ -47,7 +47,7 @@ bool take_terminal(const std::string &slave, bool std_streams, std::string *why)
 
 bool port_namespace_available(std::string *why)
 {
-    auto pty = standin::open_pty();
+    auto pty = sandbox::open_pty();
     int report[2];
     if (!pty || pipe2(report, O_CLOEXEC) != 0)
         return failed(why, "pty or pipe");
@@ -55,9 +55,9 @@ bool port_namespace_available(std::string *why)
     Fd write_end(report[1]);
     Child probe = Child::run([&] {
         std::string reason;
-        if (standin::enter_port_namespace(pty->slave, "/dev/ttyS0", &reason))
+        if (sandbox::enter_port_namespace(pty->slave, "/dev/ttyS0", &reason))
             return 0;
-        (void)standin::write_all(write_end.get(), reason);
+        (void)sandbox::write_all(write_end.get(), reason);
         return 1;
     });
     write_end.reset();
@@ -311,33 +311,33 @@ bool wait_key_mode(int master, std::chrono::milliseconds limit)
 
 Session::Session(const std::function<void(const Report &)> &body, Start start)
 {
-    auto pty = standin::open_pty();
+    auto pty = sandbox::open_pty();
     int pipe_ends[2];
     int go_ends[2];
     if (!pty || pipe2(pipe_ends, O_CLOEXEC) != 0)
         throw std::runtime_error("no pty or pipe");
-    standin::Fd to_parent(pipe_ends[1]);
+    sandbox::Fd to_parent(pipe_ends[1]);
     reports_.reset(pipe_ends[0]);
     if (pipe2(go_ends, O_CLOEXEC) != 0)
         throw std::runtime_error("no pipe");
-    standin::Fd wait_go(go_ends[0]);
+    sandbox::Fd wait_go(go_ends[0]);
     go_.reset(go_ends[1]);
     pty_ = std::move(*pty);
     const std::string terminal = pty_.slave;
-    child_ = standin::Child::run([&] {
+    child_ = sandbox::Child::run([&] {
         // The parent's end only: while the child held a copy, closing the
         // master would not hang the terminal up.
         pty_.master.reset();
         std::string why;
         if (!take_terminal(terminal, false, &why)) {
-            (void)standin::write_all(to_parent.get(), "setup failed: " + why + "\n");
+            (void)sandbox::write_all(to_parent.get(), "setup failed: " + why + "\n");
             return 120;
         }
         char word = 0;
         if (start == Start::on_go && read(wait_go.get(), &word, 1) != 1)
             return 121;
         body([&](const std::string &line) {
-            (void)standin::write_all(to_parent.get(), line + "\n");
+            (void)sandbox::write_all(to_parent.get(), line + "\n");
         });
         return 0;
     });
@@ -345,7 +345,7 @@ Session::Session(const std::function<void(const Report &)> &body, Start start)
 
 void Session::go()
 {
-    if (!standin::write_all(go_.get(), "g"))
+    if (!sandbox::write_all(go_.get(), "g"))
         throw std::runtime_error("the child is gone");
 }
 
@@ -363,7 +363,7 @@ std::string Session::next(std::chrono::milliseconds limit)
 int Session::finish(std::chrono::milliseconds limit)
 {
     const auto status = child_.wait_for(limit);
-    return status ? standin::shell_status(*status) : -1;
+    return status ? sandbox::shell_status(*status) : -1;
 }
 
-} // namespace support
+} // namespace harness

@@ -3,10 +3,10 @@
 // with a pty as its controlling terminal, talking to a pty without either
 // side waiting on the other, a process's CPU time, descriptor accounting.
 // None of it ships.
-#ifndef RADIO_TESTS_SUPPORT_H
-#define RADIO_TESTS_SUPPORT_H
+#ifndef RADIO_HARNESS_HARNESS_H
+#define RADIO_HARNESS_HARNESS_H
 
-#include "standin/standin.h"
+#include "sandbox/sandbox.h"
 
 #include <chrono>
 #include <functional>
@@ -14,7 +14,7 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace support {
+namespace harness {
 
 // In a freshly forked child: becomes a session leader whose controlling
 // terminal is the pty at slave, and (if std_streams) makes that pty its
@@ -106,13 +106,13 @@ public:
     int finish(std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 private:
-    standin::Pty pty_;
-    standin::Fd reports_;
-    standin::Fd go_;
+    sandbox::Pty pty_;
+    sandbox::Fd reports_;
+    sandbox::Fd go_;
     std::string pending_;
-    standin::Child child_;
+    sandbox::Child child_;
 };
 
-} // namespace support
+} // namespace harness
 
 #endif

@@ -3,9 +3,9 @@
 // the serial line.  Escape ends the program and gives the console back its
 // settings.
 
-#include "commands.h"
 #include "console/console.h"
-#include "key_text.h"
+#include "radio/device.h"
+#include "radio/key_text.h"
 #include "serial/serial.h"
 
 #include <cerrno>

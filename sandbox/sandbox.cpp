@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "standin/standin.h"
+#include "sandbox/sandbox.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -17,7 +17,7 @@
 #include <thread>
 #include <unistd.h>
 
-namespace standin {
+namespace sandbox {
 
 bool failed(std::string *why, const std::string &what)
 {
@@ -319,4 +319,4 @@ bool write_all(int fd, const std::string &data)
     return true;
 }
 
-} // namespace standin
+} // namespace sandbox

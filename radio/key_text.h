@@ -19,8 +19,8 @@
 //                                  that swallows all later output
 //   any other    itself            text (0xA0..0xFF: a UTF-8 terminal's
 //                                  bytes of a letter, one key each)
-#ifndef RADIO_KEY_TEXT_H
-#define RADIO_KEY_TEXT_H
+#ifndef RADIO_RADIO_KEY_TEXT_H
+#define RADIO_RADIO_KEY_TEXT_H
 
 #include <cstddef>
 

@@ -4,8 +4,8 @@
 // child process started and reaped.  radio-sim's demo runs radio this way;
 // the tests and the benchmark do too, so that no run of radio ever reaches
 // the machine's own serial port.
-#ifndef RADIO_STANDIN_STANDIN_H
-#define RADIO_STANDIN_STANDIN_H
+#ifndef RADIO_SANDBOX_SANDBOX_H
+#define RADIO_SANDBOX_SANDBOX_H
 
 #include <chrono>
 #include <functional>
@@ -14,7 +14,7 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace standin {
+namespace sandbox {
 
 // Owns one descriptor; closes it once.
 class Fd {
@@ -94,6 +94,6 @@ bool failed(std::string *why, const std::string &what);
 // Writes all of data, or returns false.
 bool write_all(int fd, const std::string &data);
 
-} // namespace standin
+} // namespace sandbox
 
 #endif

@@ -4,8 +4,8 @@
 // One table for radio, the device stand-in and the benchmark.  The tests
 // keep their own literals: a check that read this table could not catch a
 // wrong row.
-#ifndef RADIO_COMMANDS_H
-#define RADIO_COMMANDS_H
+#ifndef RADIO_RADIO_DEVICE_H
+#define RADIO_RADIO_DEVICE_H
 
 struct Command {
     signed char key;
