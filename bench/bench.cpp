@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // radio-bench: measures key-to-line programs side by side.  Each program
 // runs with a console pty as its controlling terminal and standard streams
-// and a second pty bound over /dev/ttyS0 in a private mount namespace (the
-// machine's own port is never opened).  Rounds are interleaved (A B C A B C
+// and a second pty bound over the port this build's radio drives, in a
+// private mount namespace (the real port is never opened).  Rounds are interleaved (A B C A B C
 // ...) so that a noisy machine hurts every program alike.
 //
 //   radio-bench [--quick] [--rounds N] [--keys N] [--burst N] [--idle S]
@@ -260,7 +260,7 @@ Round run_round(const Program &p, const Options &o)
         [&] {
             std::string why;
             if (!harness::take_terminal(console_slave, true, &why) ||
-                !sandbox::enter_port_namespace(port_slave, "/dev/ttyS0", &why)) {
+                !sandbox::enter_port_namespace(port_slave, device_port, &why)) {
                 (void)fprintf(stderr, "setup: %s\n", why.c_str());
                 _exit(125);
             }
@@ -457,7 +457,8 @@ void print_table(const std::vector<Program> &programs, const std::vector<Summary
     }
     if (!std::isnan(floor_burst))
         printf("\nburst cost per key above the floor is the program's own; one character takes "
-               "2083 µs on a real 4800-baud line.\n");
+               "%.0f µs on a real %d-baud line.\n",
+               10e6 / device_line.baud, static_cast<int>(device_line.baud));
 }
 
 int usage()

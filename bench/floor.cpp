@@ -1,24 +1,22 @@
 // SPDX-License-Identifier: MIT
-// The benchmark's floor: the least a key-to-line program can do.  The
-// console raw, then one blocking one-byte read from it and one one-byte
-// write to the port per key.  What it costs is what the harness costs.
+// The benchmark's floor: the least a key-to-line program can do.  The port
+// opened as radio opens it, the console raw, then one blocking one-byte read
+// from it and one one-byte write to the port per key.  What it costs is
+// what the harness costs.
 
-#include <cstdio>
-#include <fcntl.h>
+#include "radio/device.h"
+#include "serial/serial.h"
+
 #include <termios.h>
 #include <unistd.h>
 
 int main(int argc, char **argv)
 {
-    const char *path = argc > 1 ? argv[1] : "/dev/ttyS0";
-    const int port = open(path, O_RDWR | O_NOCTTY);
-    termios t{};
-    if (port < 0 || tcgetattr(port, &t) != 0)
-        return 1;
-    cfmakeraw(&t);
-    cfsetspeed(&t, B4800);
+    const char *path = argc > 1 ? argv[1] : device_port;
+    const int32_t port = posix_com_open(path, device_line.baud, device_line.parity,
+                                        device_line.data_bits, device_line.stop_bits, 0);
     termios console{};
-    if (tcsetattr(port, TCSANOW, &t) != 0 || tcgetattr(STDIN_FILENO, &console) != 0)
+    if (port == -1 || tcgetattr(STDIN_FILENO, &console) != 0)
         return 1;
     cfmakeraw(&console);
     if (tcsetattr(STDIN_FILENO, TCSANOW, &console) != 0)

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "harness/harness.h"
 
+#include "radio/device.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -55,7 +57,7 @@ bool port_namespace_available(std::string *why)
     Fd write_end(report[1]);
     Child probe = Child::run([&] {
         std::string reason;
-        if (sandbox::enter_port_namespace(pty->slave, "/dev/ttyS0", &reason))
+        if (sandbox::enter_port_namespace(pty->slave, device_port, &reason))
             return 0;
         (void)sandbox::write_all(write_end.get(), reason);
         return 1;

@@ -21,7 +21,8 @@ namespace harness {
 // standard input, output and error.  Returns false with *why set.
 bool take_terminal(const std::string &slave, bool std_streams, std::string *why);
 
-// Whether enter_port_namespace can work here (tried in a throw-away child).
+// Whether enter_port_namespace can work here for the port this build drives
+// (tried in a throw-away child).
 bool port_namespace_available(std::string *why);
 
 // The CPU time a process has used so far, in nanoseconds (NAN if unknown).

@@ -15,15 +15,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#ifndef RADIO_PORT
-#define RADIO_PORT "/dev/ttyS0"
-#endif
-
 int32_t myport = -1;
 
 namespace {
-
-constexpr signed char escape_key = 27;
 
 // The console as the user had it.  Kept for the whole run, never released.
 struct termios *saved_console = nullptr;
@@ -46,7 +40,7 @@ void send_command(unsigned char byte)
         return;
     }
     if (!write_failing)
-        (void)fprintf(stderr, "\nERROR:  unable to write to %s\n", RADIO_PORT);
+        (void)fprintf(stderr, "\nERROR:  unable to write to %s\n", device_port);
     write_failing = true;
 }
 
@@ -78,10 +72,8 @@ void handle_key(signed char key)
     memcpy(echo + 1, text, n);
     echo[n + 1] = '\n';
     echo_line(echo, n + 2);
-    for (const Command &c : commands) {
-        if (c.key == key)
-            send_command(c.byte);
-    }
+    if (const Command *c = command_for_key(key))
+        send_command(c->byte);
 }
 
 // A standard descriptor that came closed (radio >&-, or a launcher that
@@ -116,7 +108,8 @@ int main()
     // otherwise kill radio with SIGPIPE, its console left in key mode; the
     // echo's write fails instead, and the keys still reach the device.
     (void)signal(SIGPIPE, SIG_IGN);
-    myport = posix_com_open(RADIO_PORT, 4800, 'N', 8, 1, 0);
+    myport = posix_com_open(device_port, device_line.baud, device_line.parity,
+                            device_line.data_bits, device_line.stop_bits, 0);
     // Saved before the first poll changes anything: this is the console as
     // the user had it.
     saved_console = posix_get_termsettings(posix_console_name());
@@ -131,7 +124,7 @@ int main()
     }
 
     signed char key = 0;
-    while (key != escape_key) {
+    while (key != end_key) {
         // Sleep until a key arrives instead of spinning on the poll; once the
         // wait has seen one, polling again would only say so twice.
         if (posix_kbhit() == 0 && posix_kbwait(-1) == 0)

@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr signed char escape_key = 27;
-
 // The bytes in hex, the gaps between them, and the wait that ended the key.
 std::string bytes_of(const key_trace &t)
 {
@@ -62,11 +60,10 @@ std::string key_of(signed char key, signed char extended)
 // What radio does with the key.
 std::string effect_of(signed char key)
 {
-    if (key == escape_key)
+    if (key == end_key)
         return "radio ends";
-    const Command *c = std::find_if(std::begin(commands), std::end(commands),
-                                    [key](const Command &x) { return x.key == key; });
-    if (c == std::end(commands))
+    const Command *c = command_for_key(key);
+    if (c == nullptr)
         return "no command";
     char text[40];
     (void)snprintf(text, sizeof text, "sends 0x%02x (%s)", c->byte,
@@ -94,7 +91,7 @@ int view_keys()
            "radio-sim: for the next byte.  Escape alone ends.\n",
            wait);
     signed char key = 0;
-    while (key != escape_key) {
+    while (key != end_key) {
         if (posix_kbhit() == 0 && posix_kbwait(-1) == 0)
             continue;
         key_trace trace{};

@@ -29,9 +29,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#ifndef RADIO_PORT
-#define RADIO_PORT "/dev/ttyS0"
-#endif
 #ifndef RADIO_VERSION
 #define RADIO_VERSION "unknown"
 #endif
@@ -51,18 +48,11 @@ struct Device {
     unsigned long total = 0;
 };
 
-const Command *find_command(unsigned char byte)
-{
-    const auto *c = std::find_if(std::begin(commands), std::end(commands),
-                                 [byte](const Command &x) { return x.byte == byte; });
-    return c == std::end(commands) ? nullptr : c;
-}
-
 // One line per byte: what came, what it means, and the lines afterwards.
 void receive(Device *device, unsigned char byte)
 {
     ++device->total;
-    const Command *command = find_command(byte);
+    const Command *command = command_for_byte(byte);
     if (command == nullptr) {
         ++device->unknown;
         printf("rx 0x%02x  UNKNOWN    not a command byte; lines unchanged\n", byte);
@@ -105,8 +95,30 @@ bool drain(int32_t port, Device *device)
     return true;
 }
 
+// The command keys as a user is told them: "8 2 4 6 9 7 or space", with
+// the given word before the last.
+std::string command_keys(const char *last_joint)
+{
+    std::string text;
+    for (const Command &c : commands) {
+        if (!text.empty())
+            text += &c == std::end(commands) - 1 ? std::string(" ") + last_joint + " " : " ";
+        text += key_name(c);
+    }
+    return text;
+}
+
+// The line's settings as a user is told them: "4800 baud 8N1".
+std::string line_text()
+{
+    return std::to_string(device_line.baud) + " baud " + std::to_string(device_line.data_bits) +
+           device_line.parity + std::to_string(device_line.stop_bits);
+}
+
 void usage(FILE *to)
 {
+    const std::string keys = command_keys("or");
+    const std::string line = line_text();
     (void)fprintf(to,
                   "Usage: radio-sim [--port PATH | --keys]\n"
                   "Plays the device at the far end of radio's serial line.\n"
@@ -114,12 +126,12 @@ void usage(FILE *to)
                   "With no arguments: a demo that needs no hardware.  radio runs in this\n"
                   "terminal; a pseudo-terminal stands in for %s inside a private\n"
                   "mount namespace, so the machine's own port is never opened.  Press\n"
-                  "8 2 4 6 9 7 or space to send commands, Escape to end.  Each byte is\n"
+                  "%s to send commands, Escape to end.  Each byte is\n"
                   "shown in hex with its key and the device's six command lines.\n"
                   "radio-sim ends with a summary, and status 0 when radio ended\n"
                   "normally (Escape), else 1.\n"
                   "\n"
-                  "  --port PATH   listen on a real serial port at 4800 baud 8N1 (for\n"
+                  "  --port PATH   listen on a real serial port at %s (for\n"
                   "                radio on another machine, across a null-modem cable);\n"
                   "                Ctrl-C ends it with the summary\n"
                   "  --keys        for each key pressed, the bytes the terminal sent (hex),\n"
@@ -129,7 +141,7 @@ void usage(FILE *to)
                   "  --version     show the version\n"
                   "\n"
                   "Needs root, or unprivileged user namespaces, for the demo.\n",
-                  RADIO_PORT);
+                  device_port, keys.c_str(), line.c_str());
 }
 
 std::string radio_path()
@@ -151,9 +163,10 @@ void on_stop(int sig)
 // Listens on a real port until Ctrl-C or the port goes away.
 int listen_on_port(const char *path)
 {
-    const int32_t port = posix_com_open(path, 4800, 'N', 8, 1, CREAD);
+    const int32_t port = posix_com_open(path, device_line.baud, device_line.parity,
+                                        device_line.data_bits, device_line.stop_bits, CREAD);
     if (port == -1) {
-        (void)fprintf(stderr, "radio-sim: cannot open %s at 4800 baud 8N1: %s\n", path,
+        (void)fprintf(stderr, "radio-sim: cannot open %s at %s: %s\n", path, line_text().c_str(),
                       strerror(errno));
         return 1;
     }
@@ -170,7 +183,7 @@ int listen_on_port(const char *path)
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 
-    printf("radio-sim: listening on %s at 4800 baud 8N1; Ctrl-C ends\n", path);
+    printf("radio-sim: listening on %s at %s; Ctrl-C ends\n", path, line_text().c_str());
     (void)fflush(stdout);
     Device device;
     bool open = true;
@@ -196,8 +209,8 @@ sandbox::Child start_radio(const std::string &radio, const std::string &slave)
     return sandbox::Child::spawn(
         [&] {
             std::string why;
-            if (!sandbox::enter_port_namespace(slave, RADIO_PORT, &why)) {
-                (void)fprintf(stderr, "radio-sim: cannot stand in for %s: %s\n", RADIO_PORT,
+            if (!sandbox::enter_port_namespace(slave, device_port, &why)) {
+                (void)fprintf(stderr, "radio-sim: cannot stand in for %s: %s\n", device_port,
                               why.c_str());
                 _exit(125);
             }
@@ -240,8 +253,8 @@ int demo()
     sandbox::Fd keep(open(pty->slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     const std::string radio = radio_path();
     printf("radio-sim: starting %s with a pseudo-terminal in place of %s\n"
-           "radio-sim: keys 8 2 4 6 9 7 and space send commands; Escape ends\n",
-           radio.c_str(), RADIO_PORT);
+           "radio-sim: keys %s send commands; Escape ends\n",
+           radio.c_str(), device_port, command_keys("and").c_str());
     (void)fflush(stdout);
 
     sandbox::Child child = start_radio(radio, pty->slave);
