@@ -5,6 +5,7 @@
 
 #include "console/key_mode.h"
 #include "console/key_reader.h"
+#include "posix/errno_kept.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -54,15 +55,6 @@ void open_console()
         (void)fprintf(stderr, "\nERROR:  unable to set tty attributes for %s\n", ctermid(nullptr));
 }
 
-// Closes a descriptor that only read or set settings, keeping errno as the
-// call before it left it: a failure's reason must survive the clean-up.
-void close_keeping_errno(int fd)
-{
-    const int why = errno;
-    (void)close(fd);
-    errno = why;
-}
-
 } // namespace
 
 extern "C" const char *posix_console_name(void)
@@ -83,13 +75,11 @@ extern "C" struct termios *posix_get_termsettings(const char *path)
         return nullptr;
     auto *settings = static_cast<termios *>(malloc(sizeof(termios)));
     if (settings != nullptr && tcgetattr(fd, settings) != 0) {
-        const int why = errno;
-        free(settings);
-        errno = why;
+        keeping_errno([settings] { free(settings); });
         settings = nullptr;
     }
     // Nothing was written through fd: a failing close loses nothing.
-    close_keeping_errno(fd);
+    keeping_errno([fd] { (void)close(fd); });
     return settings;
 }
 
@@ -103,7 +93,7 @@ extern "C" int32_t posix_set_termsettings(const char *path, const struct termios
     if (fd < 0)
         return 0;
     const int32_t applied = tcsetattr(fd, TCSANOW, settings) == 0 ? 1 : 0;
-    close_keeping_errno(fd);
+    keeping_errno([fd] { (void)close(fd); });
     return applied;
 }
 

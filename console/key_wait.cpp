@@ -11,12 +11,15 @@
 namespace {
 
 // The line speeds at which four characters take longer than 1 ms; at
-// 38400 baud and above, no bound worth building is that short.
-struct Rate {
+// 38400 baud and above, no bound worth building is that short.  Looked up
+// by the record's speed code (serial/line_record.cpp's table goes the other
+// way, from a caller's baud rate; the console family has its own, since it
+// must not depend on the serial one).
+struct CodeBaud {
     speed_t code;
     int baud;
 };
-constexpr Rate slow_rates[] = {
+constexpr CodeBaud slow_rates[] = {
     {B50, 50},     {B75, 75},     {B110, 110},   {B134, 134},     {B150, 150},
     {B200, 200},   {B300, 300},   {B600, 600},   {B1200, 1200},   {B1800, 1800},
     {B2400, 2400}, {B4800, 4800}, {B9600, 9600}, {B19200, 19200},
@@ -26,8 +29,8 @@ constexpr Rate slow_rates[] = {
 // at 150 baud, 267 ms.
 int four_characters_ms(speed_t code)
 {
-    const Rate *r = std::find_if(std::begin(slow_rates), std::end(slow_rates),
-                                 [code](const Rate &x) { return x.code == code; });
+    const CodeBaud *r = std::find_if(std::begin(slow_rates), std::end(slow_rates),
+                                     [code](const CodeBaud &x) { return x.code == code; });
     return r == std::end(slow_rates) ? 0 : (40000 + r->baud - 1) / r->baud;
 }
 

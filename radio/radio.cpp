@@ -4,6 +4,7 @@
 // settings.
 
 #include "console/console.h"
+#include "posix/write_whole.h"
 #include "radio/device.h"
 #include "radio/key_text.h"
 #include "serial/serial.h"
@@ -44,24 +45,6 @@ void send_command(unsigned char byte)
     write_failing = true;
 }
 
-// Writes one key's echo to standard output in one write(), at once.  Not
-// stdio: a stdout that is not a terminal is fully buffered, so the echo
-// would wait in the buffer until radio ends (and be lost if a signal ends
-// it), and even a line-buffered stdout splits its first write in two.  A
-// failed echo is dropped: the key's command byte matters more than its echo.
-void echo_line(const char *line, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = write(STDOUT_FILENO, line, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        line += n;
-        size -= static_cast<size_t>(n);
-    }
-}
-
 void handle_key(signed char key)
 {
     // A line of its own: a newline, what stands for the key (a control is
@@ -71,7 +54,12 @@ void handle_key(signed char key)
     char echo[key_text_max + 2] = {'\n'};
     memcpy(echo + 1, text, n);
     echo[n + 1] = '\n';
-    echo_line(echo, n + 2);
+    // One write(), at once.  Not stdio: a stdout that is not a terminal is
+    // fully buffered, so the echo would wait in the buffer until radio ends
+    // (and be lost if a signal ends it), and even a line-buffered stdout
+    // splits its first write in two.  A failed echo is dropped: the key's
+    // command byte matters more than its echo.
+    (void)write_whole(STDOUT_FILENO, echo, n + 2);
     if (const Command *c = command_for_key(key))
         send_command(c->byte);
 }

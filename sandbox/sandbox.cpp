@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "sandbox/sandbox.h"
 
+#include "posix/errno_kept.h"
+#include "posix/write_whole.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -8,10 +11,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <iterator>
+#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -91,17 +97,15 @@ bool plain_dev_path(const std::string &port)
     return true;
 }
 
-// Makes the folders of path below base that are not there yet: a port
-// such as /dev/serial/by-id/NAME lies in folders a fresh /dev lacks.
-bool make_folders(const std::string &base, const std::string &path, std::string *why)
+// Makes the folders that node lies in: a port such as /dev/serial/by-id/NAME
+// lies in folders a fresh /dev lacks.
+bool make_folders(const std::string &node, std::string *why)
 {
-    for (std::string::size_type at = path.find('/', 1); at != std::string::npos;
-         at = path.find('/', at + 1)) {
-        const std::string folder = base + path.substr(0, at);
-        if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
-            return failed(why, "creating " + folder);
-    }
-    return true;
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(node).parent_path(), error);
+    if (error && why != nullptr)
+        *why = "creating the folders of " + node + ": " + error.message();
+    return !error;
 }
 
 // The /dev laid in folder, filled: the devices a program expects, the real
@@ -118,7 +122,7 @@ bool fill_dev(const std::string &dev, const std::string &slave, const std::strin
     if (!bound)
         return false;
     if (!bind_new("/dev/pts", dev + "/pts", true, why) ||
-        (!slave.empty() && (!make_folders(dev, port.substr(4), why) ||
+        (!slave.empty() && (!make_folders(dev + port.substr(4), why) ||
                             !bind_new(slave, dev + port.substr(4), false, why))))
         return false;
     static const char *const links[][2] = {{"fd", "/proc/self/fd"},
@@ -158,9 +162,7 @@ bool lay_dev(const std::string &slave, const std::string &port, std::string *why
         if (!laid)
             (void)umount2(folder, MNT_DETACH);
     }
-    const int saved = errno;
-    (void)rmdir(folder);
-    errno = saved;
+    keeping_errno([folder] { (void)rmdir(folder); });
     return laid;
 }
 
@@ -272,6 +274,10 @@ std::optional<int> Child::wait_for(std::chrono::milliseconds limit)
 {
     if (pid_ <= 0)
         return std::nullopt;
+    // Readable once the child has ended: the wait sleeps until then, or
+    // until the time is up.  Without one (a kernel before 5.3, an emulator
+    // that lacks the call) the child is looked at every millisecond.
+    const Fd ended(pidfd_of(pid_));
     const auto end = std::chrono::steady_clock::now() + limit;
     for (;;) {
         int status = 0;
@@ -280,9 +286,13 @@ std::optional<int> Child::wait_for(std::chrono::milliseconds limit)
             pid_ = -1;
             return status;
         }
-        if (r < 0 || std::chrono::steady_clock::now() >= end)
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (r < 0 || left.count() <= 0)
             return std::nullopt;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        pollfd p = {ended.get(), POLLIN, 0};
+        if (!ended || poll(&p, 1, static_cast<int>(left.count())) < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
@@ -305,18 +315,14 @@ int shell_status(int wait_status)
     return -1;
 }
 
+int pidfd_of(pid_t pid)
+{
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
 bool write_all(int fd, const std::string &data)
 {
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return write_whole(fd, data.data(), data.size());
 }
 
 } // namespace sandbox

@@ -91,6 +91,10 @@ int shell_status(int wait_status);
 // so that a step can end with `return failed(why, "open " + path)`.
 bool failed(std::string *why, const std::string &what);
 
+// A descriptor that becomes readable when the process pid ends (pidfd_open),
+// or -1 where the kernel or an emulator has none.
+int pidfd_of(pid_t pid);
+
 // Writes all of data, or returns false.
 bool write_all(int fd, const std::string &data);
 

@@ -7,14 +7,15 @@
 
 namespace {
 
-// The 17 rates a caller may ask for, and the speed constant of each.
-struct Rate {
+// The 17 rates a caller may ask for, and the speed constant of each, looked
+// up by the caller's baud rate.
+struct BaudCode {
     int32_t baud;
     speed_t code;
 };
 
 // clang-format off
-constexpr Rate rates[] = {
+constexpr BaudCode rates[] = {
     {50, B50},       {75, B75},       {110, B110},     {134, B134},
     {150, B150},     {200, B200},     {300, B300},     {600, B600},
     {1200, B1200},   {1800, B1800},   {2400, B2400},   {4800, B4800},
@@ -26,9 +27,9 @@ constexpr Rate rates[] = {
 // Returns false for a rate outside the table (0 would hang the line up).
 bool speed_code(int32_t baud, speed_t *code)
 {
-    const Rate *end = std::end(rates);
-    const Rate *r =
-        std::find_if(std::begin(rates), end, [baud](const Rate &x) { return x.baud == baud; });
+    const BaudCode *end = std::end(rates);
+    const BaudCode *r =
+        std::find_if(std::begin(rates), end, [baud](const BaudCode &x) { return x.baud == baud; });
     if (r == end)
         return false;
     *code = r->code;

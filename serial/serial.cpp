@@ -5,6 +5,7 @@
 
 #include "serial/serial.h"
 
+#include "posix/errno_kept.h"
 #include "serial/line_record.h"
 
 #include <cerrno>
@@ -109,9 +110,7 @@ extern "C" int32_t posix_com_open(const char *device, int32_t baud, char parity,
     // A port whose settings were refused, or not kept, is no port; the
     // caller never sees the descriptor, so it is closed here, and errno
     // still says why.
-    const int why = errno;
-    (void)close(fd);
-    errno = why;
+    keeping_errno([fd] { (void)close(fd); });
     return no_port;
 }
 
@@ -144,10 +143,8 @@ extern "C" int32_t posix_com_dataready(int32_t fd)
     timeval zero{};
     const int n = select(fd + 1, &readable, nullptr, nullptr, &zero);
     if (n == -1) {
-        const int why = errno;
         static const char message[] = "\nERROR:  dataready():  select() returned -1\n";
-        (void)fwrite(message, 1, sizeof message - 1, stderr);
-        errno = why;
+        keeping_errno([] { (void)fwrite(message, 1, sizeof message - 1, stderr); });
         return 0;
     }
     return n > 0 && FD_ISSET(fd, &readable) ? 1 : 0;

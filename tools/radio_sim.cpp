@@ -25,7 +25,6 @@
 #include <iterator>
 #include <poll.h>
 #include <string>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -197,11 +196,6 @@ int listen_on_port(const char *path)
     return open ? 0 : 1;
 }
 
-int pidfd_of(pid_t pid)
-{
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-}
-
 // radio, started in a private mount namespace where the pty at slave lies
 // over its port.  The child's pid is -1 when it could not be started.
 sandbox::Child start_radio(const std::string &radio, const std::string &slave)
@@ -221,7 +215,7 @@ sandbox::Child start_radio(const std::string &radio, const std::string &slave)
 // Shows what arrives on port until radio ends; returns its wait status.
 int receive_until_radio_ends(int32_t port, sandbox::Child *radio, Device *device)
 {
-    sandbox::Fd ended(pidfd_of(radio->pid()));
+    sandbox::Fd ended(sandbox::pidfd_of(radio->pid()));
     std::optional<int> status;
     while (!status) {
         std::array<pollfd, 2> p = {{{port, POLLIN, 0}, {ended.get(), POLLIN, 0}}};
