@@ -65,13 +65,28 @@ bool port_namespace_available(std::string *why)
     write_end.reset();
     const auto status = probe.wait_for(std::chrono::seconds(10));
     std::string reason;
-    (void)read_until(
-        read_end.get(), &reason, [](const std::string &) { return false; },
-        std::chrono::milliseconds(100));
+    read_for(read_end.get(), &reason, std::chrono::milliseconds(100));
     if (status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
         return true;
     if (why != nullptr)
         *why = reason.empty() ? "namespace probe did not finish" : reason;
+    return false;
+}
+
+bool wait_asleep(pid_t pid, std::chrono::milliseconds limit)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    do {
+        // The state is the field after the ')' that ends the command name.
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto name_end = line.rfind(')');
+        if (name_end != std::string::npos && name_end + 2 < line.size() &&
+            line[name_end + 2] == 'S')
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } while (std::chrono::steady_clock::now() < end);
     return false;
 }
 
@@ -169,6 +184,12 @@ bool read_until(int fd, std::string *out, const std::function<bool(const std::st
                 std::chrono::milliseconds limit)
 {
     return converse(fd, "", out, pred, limit);
+}
+
+void read_for(int fd, std::string *out, std::chrono::milliseconds limit)
+{
+    (void)read_until(
+        fd, out, [](const std::string &) { return false; }, limit);
 }
 
 std::vector<std::string> command(std::vector<std::string> argv)

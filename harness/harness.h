@@ -25,6 +25,11 @@ bool take_terminal(const std::string &slave, bool std_streams, std::string *why)
 // (tried in a throw-away child).
 bool port_namespace_available(std::string *why);
 
+// Waits until the process pid sleeps in the kernel (state S in its stat),
+// as it does inside a blocking call: a child that has said it is about to
+// wait is then waiting, whichever process ran first.  False on a time-out.
+bool wait_asleep(pid_t pid, std::chrono::milliseconds limit);
+
 // The CPU time a process has used so far, in nanoseconds (NAN if unknown).
 double cpu_ns(pid_t pid);
 
@@ -39,6 +44,10 @@ bool converse(int fd, const std::string &input, std::string *out,
 // runs out.  Returns whether pred held.
 bool read_until(int fd, std::string *out, const std::function<bool(const std::string &)> &pred,
                 std::chrono::milliseconds limit);
+
+// Reads what is readable on fd into out for the whole time: what a program
+// writes, or whether it writes nothing more, in a given time.
+void read_for(int fd, std::string *out, std::chrono::milliseconds limit);
 
 // argv behind the wrapper that RADIO_TEST_WRAPPER names, if any: valgrind,
 // say, or the emulator that runs a cross build's programs.
@@ -100,6 +109,7 @@ public:
     void hang_up() { pty_.master.reset(); }
 
     int master() const { return pty_.master.get(); }
+    pid_t pid() const { return child_.pid(); }
     const std::string &slave() const { return pty_.slave; }
     // The next line the child reported, or "<timeout>" / "<closed>".
     std::string next(std::chrono::milliseconds limit = std::chrono::seconds(5));

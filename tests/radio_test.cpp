@@ -159,9 +159,7 @@ public:
     std::string rest_of_port() const
     {
         std::string got;
-        harness::read_until(
-            port_->pty.master.get(), &got, [](const std::string &) { return false; },
-            milliseconds(200));
+        harness::read_for(port_->pty.master.get(), &got, milliseconds(200));
         return got;
     }
 
@@ -172,8 +170,7 @@ public:
         const auto end = std::chrono::steady_clock::now() + limit;
         while (!status && std::chrono::steady_clock::now() < end) {
             if (console_.master)
-                harness::read_until(
-                    console(), &echo_, [](const std::string &) { return false; }, milliseconds(20));
+                harness::read_for(console(), &echo_, milliseconds(20));
             status = child_.wait_for(console_.master ? milliseconds(0) : milliseconds(20));
         }
         return status ? sandbox::shell_status(*status) : -1;
@@ -183,8 +180,7 @@ public:
     std::string errors()
     {
         std::string text;
-        harness::read_until(
-            stderr_.get(), &text, [](const std::string &) { return false; }, milliseconds(100));
+        harness::read_for(stderr_.get(), &text, milliseconds(100));
         return text;
     }
 

@@ -60,8 +60,7 @@ std::optional<std::string> run(std::vector<std::string> argv)
     sandbox::Child child = sandbox::Child::spawn([fd] { (void)dup2(fd, 1); }, argv);
     write_end.reset();
     std::string text;
-    (void)harness::read_until(
-        read_end.get(), &text, [](const std::string &) { return false; }, seconds(10));
+    harness::read_for(read_end.get(), &text, seconds(10));
     const auto status = child.wait_for(seconds(10));
     if (!status || sandbox::shell_status(*status) != 0)
         return std::nullopt;
@@ -288,9 +287,7 @@ public:
             port_.master.get(), &sent,
             [&](const std::string &s) { return s.size() >= bytes.size(); }, seconds(5));
         // Anything more is a key too many.
-        (void)harness::read_until(
-            echo_.master.get(), &echo, [](const std::string &) { return false; },
-            milliseconds(150));
+        harness::read_for(echo_.master.get(), &echo, milliseconds(150));
         EXPECT_EQ("", harness::echo_mismatch(counts, keys, echo))
             << name(term_) << ", NumLock " << numlock << "; echo " << harness::hex(echo);
         EXPECT_EQ(harness::hex(bytes), harness::hex(sent))

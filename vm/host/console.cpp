@@ -88,8 +88,7 @@ bool press_all(Monitor *monitor, Mode mode, bool numlock, const PcLines &l)
     (void)harness::read_until(
         l.port.master(), &sent, [&](const std::string &s) { return s.size() >= want.size(); },
         seconds(10));
-    (void)harness::read_until(
-        l.console.master(), &echo, [](const std::string &) { return false; }, milliseconds(500));
+    harness::read_for(l.console.master(), &echo, milliseconds(500));
     const std::string wrong = harness::echo_mismatch(counts, keys, echo);
     check(wrong.empty(), std::string(mode_names[static_cast<int>(mode)]) + " mode: each press " +
                              "one key (none for Alt+F1), and the '8' after it: " +

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "vm/host/driver.h"
 
+#include "console/key_wait.h"
 #include "harness/harness.h"
 
 #include <algorithm>
@@ -24,11 +25,6 @@ int failures = 0;
 bool any(const std::string & /*text*/)
 {
     return true;
-}
-
-bool never(const std::string & /*text*/)
-{
-    return false;
 }
 
 } // namespace
@@ -202,12 +198,14 @@ std::string type_keys_and_check_bytes(int console, int port, const std::string &
     std::string echo;
     for (const std::string key : {"8", "2", "4", "6", "9", "7", " ", "a", "\x1b[A"}) {
         (void)harness::converse(console, key, &echo, any, seconds(2));
-        std::this_thread::sleep_for(milliseconds(150));
+        // Longer than radio's wait for a key's next byte: each press stays a
+        // key of its own, also one that follows an Escape's sequence.
+        std::this_thread::sleep_for(milliseconds(console_key_wait_ms(nullptr) + 50));
     }
     std::string sent;
     harness::read_until(
         port, &sent, [](const std::string &s) { return s.size() >= 7; }, seconds(10));
-    harness::read_until(port, &sent, never, milliseconds(500));
+    harness::read_for(port, &sent, milliseconds(500));
     check(sent == std::string("\x20\x10\x08\x04\x02\x01\x00", 7),
           "command bytes on " + line + ": " + hex(sent) + " (want 20 10 08 04 02 01 00)");
     return echo;

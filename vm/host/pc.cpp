@@ -107,8 +107,7 @@ void check_keys_on_serial_console(Reports *guest, const PcLines &l, int baud, sp
               " baud the console in key mode keeps its speed and CLOCAL");
     const auto &keys = harness::keys_in_pieces();
     std::string earlier; // the echo of what came before, not to be counted
-    (void)harness::read_until(
-        l.console.master(), &earlier, [](const std::string &) { return false; }, milliseconds(300));
+    harness::read_for(l.console.master(), &earlier, milliseconds(300));
     for (const bool apart : {false, true}) {
         const std::string how =
             std::to_string(baud) + " baud, " + (apart ? "bytes 50 ms apart" : "each key whole");
@@ -120,9 +119,7 @@ void check_keys_on_serial_console(Reports *guest, const PcLines &l, int baud, sp
         harness::read_until(
             l.port.master(), &sent, [&](const std::string &s) { return s.size() >= want.size(); },
             seconds(10));
-        (void)harness::read_until(
-            l.console.master(), &echo, [](const std::string &) { return false; },
-            milliseconds(500));
+        harness::read_for(l.console.master(), &echo, milliseconds(500));
         const std::string wrong = harness::pieces_mismatch(keys, echo);
         check(typed && wrong.empty(),
               how + ": every press one key" + (wrong.empty() ? "" : " (" + wrong + ")"));

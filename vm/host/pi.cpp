@@ -82,8 +82,7 @@ int run_pi(const std::vector<std::string> &args)
     // are not radio's, and are dropped first.  The console's output while
     // typing (echo and reports) goes back to the reports.
     std::string stray;
-    harness::read_until(
-        port.master(), &stray, [](const std::string &) { return false; }, milliseconds(300));
+    harness::read_for(port.master(), &stray, milliseconds(300));
     guest.feed(type_keys_and_check_bytes(console.master(), port.master(), "the mini UART"));
     guest.feed(type_escape(console.master()));
     const auto after = guest.until("DONE", seconds(30));

@@ -95,8 +95,7 @@ void check_port_gone(int console, const UsbPort &p)
         (void)harness::converse(
             console, key, &echo, [](const std::string &) { return true; }, seconds(2));
     }
-    (void)harness::read_until(
-        console, &echo, [](const std::string &) { return false; }, milliseconds(500));
+    harness::read_for(console, &echo, milliseconds(500));
     check(count(echo, said) == 1 && echo.find("\r\n8\r\n") < echo.find(said),
           "with the port gone, the next command key said \"" + said + "\" once, and radio went on");
     check(count(echo, "\r\n4\r\n") == 1, "radio still echoes keys after the port is gone");
@@ -141,8 +140,9 @@ int run_usb(const std::vector<std::string> &args)
     check_far_end(l.port.master());
     (void)type_keys_and_check_bytes(l.console.master(), l.port.master(), "the USB adapter");
     check(g.monitor.command("device_del adapter"), "QEMU's monitor removed the USB adapter");
-    // The guest sees the adapter gone within its next USB poll.
-    std::this_thread::sleep_for(seconds(2));
+    const auto gone = g.reports.until("UNPLUGGED", seconds(20));
+    check(find_line(gone, "UNPLUGGED /dev/ttyUSB0") != nullptr,
+          "the adapter pulled out: /dev/ttyUSB0 is gone");
     check_port_gone(l.console.master(), adapter_port);
     check_radio_ends(&g, before, "adapter gone");
     return powered_off(&g);
