@@ -41,11 +41,15 @@ inline constexpr Command commands[] = {
     {'9', 0x02, "9"},  {'7', 0x01, "7"},    {' ', 0x00, nullptr},
 };
 
+// The lookups are loops, not std::find_if, which is constexpr only from
+// C++20: the rows are checked at compile time below.
+
 // The command a key sends, or null.  One row a key: a key that sent two
 // bytes would be two commands for one press.
 inline constexpr const Command *command_for_key(signed char key)
 {
     for (const Command &c : commands) {
+        // cppcheck-suppress useStlAlgorithm
         if (c.key == key)
             return &c;
     }
@@ -56,6 +60,7 @@ inline constexpr const Command *command_for_key(signed char key)
 inline constexpr const Command *command_for_byte(unsigned char byte)
 {
     for (const Command &c : commands) {
+        // cppcheck-suppress useStlAlgorithm
         if (c.byte == byte)
             return &c;
     }
@@ -68,6 +73,7 @@ namespace device_checks {
 constexpr bool rows_distinct()
 {
     for (const Command &c : commands) {
+        // cppcheck-suppress useStlAlgorithm
         if (command_for_key(c.key) != &c || command_for_byte(c.byte) != &c)
             return false;
     }
