@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // radio-sim: plays the device at the far end of radio's serial line.  It
 // shows every byte that arrives, what the byte means, and the state of the
-// device's six command lines, and counts what it received.
+// device's command lines, and counts what it received.
 //
 // With no arguments it is a demo that needs no hardware: radio runs in this
 // terminal, and a pseudo-terminal takes the place of the serial port inside
@@ -118,6 +118,11 @@ void usage(FILE *to)
 {
     const std::string keys = command_keys("or");
     const std::string line = line_text();
+    std::string lines;
+    for (const Command &c : commands) {
+        if (c.line != nullptr)
+            lines += (lines.empty() ? "" : " ") + std::string(c.line);
+    }
     (void)fprintf(to,
                   "Usage: radio-sim [--port PATH | --keys]\n"
                   "Plays the device at the far end of radio's serial line.\n"
@@ -126,7 +131,8 @@ void usage(FILE *to)
                   "terminal; a pseudo-terminal stands in for %s inside a private\n"
                   "mount namespace, so the machine's own port is never opened.  Press\n"
                   "%s to send commands, Escape to end.  Each byte is\n"
-                  "shown in hex with its key and the device's six command lines.\n"
+                  "shown in hex with its key and the device's command lines\n"
+                  "(%s).\n"
                   "radio-sim ends with a summary, and status 0 when radio ended\n"
                   "normally (Escape), else 1.\n"
                   "\n"
@@ -140,7 +146,7 @@ void usage(FILE *to)
                   "  --version     show the version\n"
                   "\n"
                   "Needs root, or unprivileged user namespaces, for the demo.\n",
-                  device_port, keys.c_str(), line.c_str());
+                  device_port, keys.c_str(), lines.c_str(), line.c_str());
 }
 
 std::string radio_path()
