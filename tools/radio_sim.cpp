@@ -230,6 +230,11 @@ int receive_until_radio_ends(int32_t port, sandbox::Child *radio, Device *device
 // The demo: radio in this terminal, a pty in place of its serial port.
 int demo()
 {
+    std::string why;
+    if (!sandbox::stand_in_mounts(&why)) {
+        (void)fprintf(stderr, "radio-sim: cannot stand in for %s: %s\n", RADIO_PORT, why.c_str());
+        return 1;
+    }
     auto pty = sandbox::open_pty();
     if (!pty || !sandbox::make_raw(pty->slave)) {
         (void)fprintf(stderr, "radio-sim: cannot make a pseudo-terminal: %s\n", strerror(errno));
