@@ -288,7 +288,8 @@ int main(int argc, char **argv)
     if (argc == 2 && first == "--keys")
         return view_keys();
     if (argc == 2 && first == "--version") {
-        printf("radio-sim %s\n", RADIO_VERSION);
+        // The port is built in: the version says which one was installed.
+        printf("radio-sim %s (radio for %s)\n", RADIO_VERSION, RADIO_PORT);
         return 0;
     }
     if (first == "--port" && argc == 3 && argv[2][0] != '\0')
