@@ -92,14 +92,14 @@ public:
         const std::string console_slave = console_.slave;
         const std::string slave = port_mode == Port::present ? port_->pty.slave : "";
         const int err_fd = err_write.get();
-        const std::string radio_port = ::radio_port();
+        const std::string port_path = radio_port();
         child_ = sandbox::Child::spawn(
             [&] {
                 std::string why;
                 const bool ready = (console_mode != Console::none
                                         ? harness::take_terminal(console_slave, true, &why)
                                         : setsid() >= 0) &&
-                                   sandbox::enter_port_namespace(slave, radio_port, &why);
+                                   sandbox::enter_port_namespace(slave, port_path, &why);
                 if (!ready) {
                     (void)fprintf(stderr, "setup: %s\n", why.c_str());
                     _exit(125);
