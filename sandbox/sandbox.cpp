@@ -89,6 +89,8 @@ bool bind_new(const std::string &from, const std::string &to, bool folder, std::
     return bind(from, to, why);
 }
 
+// Whether text matches the POSIX extended regular expression pattern, as
+// bash's =~ and CMake's MATCHES match it (this process keeps the C locale).
 bool matches(const char *pattern, const std::string &text)
 {
     regex_t rx;
