@@ -10,13 +10,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
+#include <linux/magic.h>
 #include <poll.h>
+#include <regex.h>
 #include <sched.h>
+#include <sstream>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -33,6 +39,14 @@ bool failed(std::string *why, const std::string &what)
 }
 
 namespace {
+
+// A failure that no errno describes.
+bool refused(std::string *why, const std::string &what)
+{
+    if (why != nullptr)
+        *why = what;
+    return false;
+}
 
 bool write_file(const std::string &path, const std::string &text)
 {
@@ -81,18 +95,104 @@ bool bind_new(const std::string &from, const std::string &to, bool folder, std::
     return bind(from, to, why);
 }
 
-// Whether port names a place under /dev by a plain path: no empty, "." or
-// ".." part, which could lead the bind outside the /dev laid here.
-bool plain_dev_path(const std::string &port)
+// Whether text matches the POSIX extended regular expression pattern, as
+// bash's =~ and CMake's MATCHES match it (this process keeps the C locale).
+bool matches(const char *pattern, const std::string &text)
 {
-    if (port.compare(0, 5, "/dev/") != 0 || port.size() <= 5 || port.back() == '/')
+    regex_t rx;
+    if (regcomp(&rx, pattern, REG_EXTENDED | REG_NOSUB) != 0)
         return false;
-    for (std::string::size_type at = 5; at <= port.size();) {
-        const std::string::size_type end = std::min(port.find('/', at), port.size());
-        const std::string part = port.substr(at, end - at);
-        if (part.empty() || part == "." || part == "..")
-            return false;
-        at = end + 1;
+    const bool found = regexec(&rx, text.c_str(), 0, nullptr, 0) == 0;
+    regfree(&rx);
+    return found;
+}
+
+// Whether port is one radio can be built for (cmake/port.cmake): its parts
+// are plain names, so that the bind cannot lead outside the /dev laid here,
+// and it lies outside /dev/pts, which is the real one, bound.
+bool port_allowed(const std::string &port)
+{
+    return port.find('\0') == std::string::npos && matches(RADIO_PORT_RULE, port) &&
+           !matches(RADIO_PORT_REFUSED, port);
+}
+
+// The id of the mount that path lies on, as mount tables give it.
+std::optional<std::string> mount_id(const char *path)
+{
+    struct statx st {};
+    if (statx(AT_FDCWD, path, 0, STATX_MNT_ID, &st) != 0 || (st.stx_mask & STATX_MNT_ID) == 0)
+        return std::nullopt;
+    return std::to_string(st.stx_mnt_id);
+}
+
+// The line of the mount with id in the mount table of any process that
+// sees it: ids are unique across namespaces, and a process in a chroot
+// does not see the mount its / lies on.
+std::optional<std::string> mount_line_elsewhere(const std::string &id)
+{
+    DIR *proc = opendir("/proc");
+    if (proc == nullptr)
+        return std::nullopt;
+    std::optional<std::string> found;
+    for (const dirent *entry = readdir(proc); entry != nullptr && !found; entry = readdir(proc)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
+            continue;
+        std::ifstream table(std::string("/proc/") + entry->d_name + "/mountinfo");
+        for (std::string line; !found && std::getline(table, line);) {
+            if (line.compare(0, id.size() + 1, id + " ") == 0)
+                found = line;
+        }
+    }
+    (void)closedir(proc);
+    return found;
+}
+
+// A mount table's mount point, its octal escapes (\040 for a space) undone.
+std::string unescaped(const std::string &field)
+{
+    std::string out;
+    for (std::string::size_type i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            out += static_cast<char>(std::stoi(field.substr(i + 1, 3), nullptr, 8));
+            i += 3;
+        } else {
+            out += field[i];
+        }
+    }
+    return out;
+}
+
+// In a chroot, / is a folder inside a mount that lies outside it, and only
+// a mount's root can be made private.  The mounts inside are made private
+// one by one; the one outside must not be shared (as systemd shares the
+// machine's /), or what is mounted on it here would show in the namespaces
+// it is shared with.  outer: its id, taken before this namespace was made.
+bool make_private_in_chroot(const std::optional<std::string> &outer, std::string *why)
+{
+    const auto line = outer ? mount_line_elsewhere(*outer) : std::nullopt;
+    const std::string in_chroot = "/ is not a mount point (a chroot), and ";
+    if (!line) {
+        return refused(why, in_chroot + "no mount table in /proc shows the mount it lies on");
+    }
+    std::istringstream fields(*line);
+    for (std::string field; fields >> field && field != "-";) {
+        if (field.compare(0, 7, "shared:") == 0) {
+            return refused(why, in_chroot +
+                                    "the mount it lies on is shared with other namespaces: make "
+                                    "the chroot's folder a private mount first (mount --bind "
+                                    "DIR DIR; mount --make-private DIR)");
+        }
+    }
+    std::ifstream table("/proc/self/mountinfo");
+    for (std::string entry; std::getline(table, entry);) {
+        std::istringstream parts(entry);
+        std::string skip;
+        std::string point;
+        if (!(parts >> skip >> skip >> skip >> skip >> point))
+            continue;
+        point = unescaped(point);
+        if (mount(nullptr, point.c_str(), nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return failed(why, "making " + point + " private");
     }
     return true;
 }
@@ -141,8 +241,7 @@ bool fill_dev(const std::string &dev, const std::string &slave, const std::strin
 // lies in the real /tmp: it is removed whether or not this works.
 bool lay_dev(const std::string &slave, const std::string &port, std::string *why)
 {
-    // /dev/pts is the real one, bound: a port in it would be made there.
-    if (!plain_dev_path(port) || port.compare(0, 9, "/dev/pts/") == 0) {
+    if (!port_allowed(port)) {
         errno = ENOENT;
         return failed(why, port);
     }
@@ -215,13 +314,33 @@ bool make_raw(const std::string &slave)
     return tcsetattr(fd.get(), TCSANOW, &t) == 0;
 }
 
+bool stand_in_mounts(std::string *why)
+{
+    struct statfs fs {};
+    if (statfs("/proc", &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC)
+        return refused(why, "/proc is not mounted (mount -t proc proc /proc)");
+    if (statfs("/dev/pts", &fs) != 0 || fs.f_type != DEVPTS_SUPER_MAGIC)
+        return refused(why, "/dev/pts is not mounted (mount -t devpts devpts /dev/pts)");
+    return true;
+}
+
 bool enter_port_namespace(const std::string &slave, const std::string &port, std::string *why)
 {
+    if (!stand_in_mounts(why))
+        return false;
+    // Taken here: in the new namespace / lies on a copy, which no other
+    // process's mount table shows.
+    const std::optional<std::string> outer = mount_id("/");
     if (!unshare_mounts(why))
         return false;
     // Private: nothing mounted here ever shows outside this namespace.
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return failed(why, "making / private");
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        // EINVAL: / is no mount's root, as in a chroot.
+        if (errno != EINVAL)
+            return failed(why, "making / private");
+        if (!make_private_in_chroot(outer, why))
+            return false;
+    }
     if (exists(port) && !slave.empty())
         return bind(slave, port, why);
     return lay_dev(slave, port, why);

@@ -49,14 +49,20 @@ std::optional<Pty> open_pty();
 // side arrive unchanged on the other (used before a program configures it).
 bool make_raw(const std::string &slave);
 
+// Whether what a stand-in needs is mounted: /proc and a devpts on /dev/pts
+// (a chroot or a container may lack either).  Returns false with *why
+// saying which is missing and how to mount it.
+bool stand_in_mounts(std::string *why);
+
 // In a freshly forked child: enters a private mount namespace in which the
 // path port is the pty slave at slave.  Works as root (a new mount
-// namespace) and as a normal user (with a user namespace too).  An empty
-// slave makes a namespace in which port does not exist at all.  Where port
-// does not exist, a tmpfs with the few devices a console program needs is
-// laid over /dev, with the folders the port lies in (/dev/serial/by-id/...);
-// port must then be a plain absolute path under /dev.  Returns false with
-// *why set.
+// namespace) and as a normal user (with a user namespace too), and in a
+// chroot whose / is not a mount point as root, when the mount that / lies
+// on is not shared with other namespaces.  An empty slave makes a namespace
+// in which port does not exist at all.  Where port does not exist, a tmpfs
+// with the few devices a console program needs is laid over /dev, with the
+// folders the port lies in (/dev/serial/by-id/...); port must then be one
+// radio can be built for (cmake/port.cmake).  Returns false with *why set.
 bool enter_port_namespace(const std::string &slave, const std::string &port, std::string *why);
 
 // A child process, killed and reaped when its owner lets go of it.

@@ -65,7 +65,7 @@ TEST(RadioSimArguments, HelpVersionAndMistakes)
     EXPECT_TRUE(has(help.out, "Usage: radio-sim [--port PATH | --keys]")) << help.out;
     const Result version = run_sim({"--version"});
     EXPECT_EQ(0, version.status);
-    EXPECT_EQ("radio-sim " RADIO_VERSION "\n", version.out);
+    EXPECT_EQ("radio-sim " RADIO_VERSION " (radio for " RADIO_PORT ")\n", version.out);
 
     const struct {
         std::vector<std::string> args;

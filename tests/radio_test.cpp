@@ -54,6 +54,21 @@ struct PortLine {
     }
 };
 
+// The port the radio under test was built for: this build's, or for the
+// radio that RADIO_TEST_RADIO names (an unpacked package's) the one
+// RADIO_TEST_PORT names.  A stand-in for any other port would let that
+// radio open its real one: without the name, no radio is started.
+std::string radio_port()
+{
+    if (getenv("RADIO_TEST_RADIO") == nullptr)
+        return RADIO_PORT;
+    const char *port = getenv("RADIO_TEST_PORT");
+    if (port == nullptr || *port == '\0')
+        throw std::runtime_error("RADIO_TEST_RADIO is set without RADIO_TEST_PORT, the port "
+                                 "that radio was built for");
+    return port;
+}
+
 // One run of radio.
 class RadioRun {
 public:
@@ -77,13 +92,14 @@ public:
         const std::string console_slave = console_.slave;
         const std::string slave = port_mode == Port::present ? port_->pty.slave : "";
         const int err_fd = err_write.get();
+        const std::string port_path = radio_port();
         child_ = sandbox::Child::spawn(
             [&] {
                 std::string why;
                 const bool ready = (console_mode != Console::none
                                         ? harness::take_terminal(console_slave, true, &why)
                                         : setsid() >= 0) &&
-                                   sandbox::enter_port_namespace(slave, RADIO_PORT, &why);
+                                   sandbox::enter_port_namespace(slave, port_path, &why);
                 if (!ready) {
                     (void)fprintf(stderr, "setup: %s\n", why.c_str());
                     _exit(125);
@@ -366,7 +382,7 @@ TEST_F(RadioTest, APortThatGoesAwayIsReportedOnceAndRadioGoesOn)
     radio.type("\x1b", 0);
     EXPECT_EQ(1, radio.finish());
     const std::string message =
-        std::string("\r\nERROR:  unable to write to ") + RADIO_PORT + "\r\n";
+        std::string("\r\nERROR:  unable to write to ") + radio_port() + "\r\n";
     EXPECT_EQ(echoed("88") + message + echoed("2a4") + echoed({"^["}), radio.echo());
     termios end{};
     ASSERT_EQ(0, tcgetattr(radio.console(), &end));

@@ -243,6 +243,11 @@ int receive_until_radio_ends(int32_t port, sandbox::Child *radio, Device *device
 // The demo: radio in this terminal, a pty in place of its serial port.
 int demo()
 {
+    std::string why;
+    if (!sandbox::stand_in_mounts(&why)) {
+        (void)fprintf(stderr, "radio-sim: cannot stand in for %s: %s\n", RADIO_PORT, why.c_str());
+        return 1;
+    }
     auto pty = sandbox::open_pty();
     if (!pty || !sandbox::make_raw(pty->slave)) {
         (void)fprintf(stderr, "radio-sim: cannot make a pseudo-terminal: %s\n", strerror(errno));
@@ -296,7 +301,8 @@ int main(int argc, char **argv)
     if (argc == 2 && first == "--keys")
         return view_keys();
     if (argc == 2 && first == "--version") {
-        printf("radio-sim %s\n", RADIO_VERSION);
+        // The port is built in: the version says which one was installed.
+        printf("radio-sim %s (radio for %s)\n", RADIO_VERSION, RADIO_PORT);
         return 0;
     }
     if (first == "--port" && argc == 3 && argv[2][0] != '\0')
