@@ -326,15 +326,14 @@ private:
     void start()
     {
         const char *modes[] = {"", "\\033=", "\\033[?1h"};
-        const char *radio = getenv("RADIO_TEST_RADIO");
         const std::string output = on_screen_ ? "" : " > " + echo_.slave + " 2>&1";
-        const std::string script =
-            "printf '" + std::string(modes[static_cast<int>(mode_)]) + "'; " +
-            (on_screen_ ? "echo 'a line before radio'; " : "") + "stty -g > " + dir_ +
-            "/before; tty > " + dir_ + "/tty; " + (radio != nullptr ? radio : RADIO_BIN) + output +
-            "; echo $? > " + dir_ + "/status; " + (on_screen_ ? "printf cafe; " : "") +
-            "stty -g > " + dir_ + "/after.tmp; mv " + dir_ + "/after.tmp " + dir_ + "/after" +
-            (on_screen_ ? "; sleep 60" : "");
+        const std::string script = "printf '" + std::string(modes[static_cast<int>(mode_)]) +
+                                   "'; " + (on_screen_ ? "echo 'a line before radio'; " : "") +
+                                   "stty -g > " + dir_ + "/before; tty > " + dir_ + "/tty; " +
+                                   RADIO_BIN + output + "; echo $? > " + dir_ + "/status; " +
+                                   (on_screen_ ? "printf cafe; " : "") + "stty -g > " + dir_ +
+                                   "/after.tmp; mv " + dir_ + "/after.tmp " + dir_ + "/after" +
+                                   (on_screen_ ? "; sleep 60" : "");
         std::vector<std::string> argv;
         switch (term_) {
         case Term::xterm: argv = {program("xterm"), "-T", title_, "-e", "sh", "-c", script}; break;
