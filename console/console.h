@@ -39,11 +39,12 @@
  *     be read when entering key mode, and the poll fails.  Each prints a
  *     message on standard error and ends the process with status -1.
  *   - errno after a result that reports failure (null, 0 from the settings
- *     functions, -1 from posix_getkey or Sleep): when a system call failed,
- *     errno is that call's (the clean-up after it never changes it); for a
- *     null argument it is EINVAL; end of file leaves it as it was.  After
- *     success, and after posix_kbhit and posix_kbwait, whose 0 only means
- *     "no key", errno is unspecified.
+ *     functions, posix_restore_on_signals and posix_leave_key_mode, -1 from
+ *     posix_getkey or Sleep): when a system call failed, errno is that
+ *     call's (the clean-up after it never changes it); for a null argument
+ *     it is EINVAL; end of file leaves it as it was.  After success, and
+ *     after posix_kbhit and posix_kbwait, whose 0 only means "no key",
+ *     errno is unspecified.
  *   - For one thread: kbport, the poll's time-out and the signal handling
  *     are process-wide.
  *
@@ -143,9 +144,11 @@ signed char posix_getkey(signed char *key);
  * posix_kbhit) and ended (by posix_leave_key_mode) with these signals held
  * off, so none finds it half-done.  A wait of posix_kbwait or posix_getkey
  * that a stop interrupts starts again in full once the process runs on, so
- * that a stop never splits a key.  Reads and writes a stop interrupts are
- * made again (SA_RESTART).  A later call only replaces the copy.  Result:
- * 1 when armed, else 0 (also for a null argument, which arms nothing).
+ * that a stop never splits a key.  A read or write that a handled signal
+ * interrupts is made again (SA_RESTART).  Meant for before the first
+ * posix_kbhit; key mode already on is covered from the call on.  A second
+ * call only replaces the copy.  Result: 1 when armed, else 0 (also for a
+ * null argument, which arms nothing).
  */
 int32_t posix_restore_on_signals(const struct termios *settings);
 
