@@ -201,10 +201,11 @@ void catch_ending_signals(sigset_t *waiting)
 {
     constexpr int ending[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
     sigset_t set;
-    sigemptyset(&set);
+    (void)sigemptyset(&set);
     for (const int sig : ending)
-        sigaddset(&set, sig);
-    sigprocmask(SIG_BLOCK, &set, waiting);
+        (void)sigaddset(&set, sig);
+    // Fails only for a bad "how".
+    (void)sigprocmask(SIG_BLOCK, &set, waiting);
     struct sigaction sa {};
     sa.sa_handler = on_stop;
     for (const int sig : ending) {
@@ -223,8 +224,8 @@ int die_by(int sig)
     (void)raise(sig);
     // cppcheck-suppress unreachableCode ; raise returns: sig is held off
     sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, sig);
+    (void)sigemptyset(&only);
+    (void)sigaddset(&only, sig);
     (void)sigprocmask(SIG_UNBLOCK, &only, nullptr);
     return 1; // not reached: every caught signal ends a process by default
 }
