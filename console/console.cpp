@@ -5,6 +5,7 @@
 
 #include "console/key_mode.h"
 #include "console/key_reader.h"
+#include "console/signals.h"
 #include "posix/errno_kept.h"
 
 #include <cerrno>
@@ -51,7 +52,7 @@ void open_console()
     if (tcgetattr(kbport, &t) != 0)
         fail("\nERROR:  unable to get tty attributes for %s\n");
     console_key_mode(&t);
-    if (tcsetattr(kbport, TCSANOW, &t) != 0)
+    if (!console_apply_key_mode(&t))
         (void)fprintf(stderr, "\nERROR:  unable to set tty attributes for %s\n", ctermid(nullptr));
 }
 

@@ -8,10 +8,14 @@
  *     never from standard input, so they arrive even when standard input is
  *     redirected.  The first posix_kbhit opens it into kbport and switches it
  *     to key mode: every byte readable at once, nothing echoed, no signal
- *     keys.  Nothing here ever switches it back: a program that wants its
- *     terminal back saves the settings with posix_get_termsettings before
- *     its first posix_kbhit and applies them with posix_set_termsettings at
- *     its end.
+ *     keys.  Nothing here switches it back unasked: a program that wants
+ *     its terminal back saves the settings with posix_get_termsettings
+ *     before its first posix_kbhit and applies them with
+ *     posix_set_termsettings at its end.  A signal that ends or stops the
+ *     process leaves key mode on, unless the program has asked for the
+ *     settings back then too with posix_restore_on_signals (and ends with
+ *     posix_leave_key_mode).  Nothing here installs a signal handler
+ *     otherwise.
  *   - kbport is -1 until the terminal has been opened; while it cannot be,
  *     posix_kbhit reports 0 and tries again on its next call.
  *   - One key press is one key, also when its bytes arrive apart.  A
@@ -35,12 +39,14 @@
  *     be read when entering key mode, and the poll fails.  Each prints a
  *     message on standard error and ends the process with status -1.
  *   - errno after a result that reports failure (null, 0 from the settings
- *     functions, -1 from posix_getkey or Sleep): when a system call failed,
- *     errno is that call's (the clean-up after it never changes it); for a
- *     null argument it is EINVAL; end of file leaves it as it was.  After
- *     success, and after posix_kbhit and posix_kbwait, whose 0 only means
- *     "no key", errno is unspecified.
- *   - For one thread: kbport and the poll's time-out are process-wide.
+ *     functions, posix_restore_on_signals and posix_leave_key_mode, -1 from
+ *     posix_getkey or Sleep): when a system call failed, errno is that
+ *     call's (the clean-up after it never changes it); for a null argument
+ *     it is EINVAL; end of file leaves it as it was.  After success, and
+ *     after posix_kbhit and posix_kbwait, whose 0 only means "no key",
+ *     errno is unspecified.
+ *   - For one thread: kbport, the poll's time-out and the signal handling
+ *     are process-wide.
  *
  * Usable from C and C++; needs only <stdint.h> and <termios.h>.
  */
@@ -117,6 +123,44 @@ int32_t posix_kbwait(int32_t timeout_ms);
  * a wait that a signal interrupts goes on for what is left of it.
  */
 signed char posix_getkey(signed char *key);
+
+/*
+ * Opt-in: the terminal back whatever signal ends or stops the process.
+ * Keeps a copy of settings (the record saved before the first posix_kbhit)
+ * and gives these signals a handler, each only where it is at its default
+ * action: a signal ignored stays ignored (nohup), one the caller handles
+ * keeps its handler.  While key mode is on:
+ *   - SIGTERM, SIGHUP, SIGINT, SIGQUIT put settings back, and the process
+ *     then dies by that signal (default action, raised again), so that its
+ *     parent sees the status it would have seen without the handler;
+ *   - SIGTSTP, SIGTTIN, SIGTTOU put settings back and stop the process; when
+ *     it runs on, key mode is applied again.  In an orphaned process group
+ *     the kernel discards the stop, and it goes on in key mode at once;
+ *   - SIGCONT applies key mode again, harmless when nothing changed (after
+ *     SIGSTOP, which no handler sees).
+ * The handler touches the terminal only while the process's group is its
+ * foreground group, and only with tcsetattr (TCSANOW) on kbport; a
+ * terminal that has gone away fails quietly.  Key mode is applied (by
+ * posix_kbhit) and ended (by posix_leave_key_mode) with these signals held
+ * off, so none finds it half-done.  A wait of posix_kbwait or posix_getkey
+ * that a stop interrupts starts again in full once the process runs on, so
+ * that a stop never splits a key.  A read or write that a handled signal
+ * interrupts is made again (SA_RESTART).  Meant for before the first
+ * posix_kbhit; key mode already on is covered from the call on.  A second
+ * call only replaces the copy.  Result: 1 when armed, else 0 (also for a
+ * null argument, which arms nothing).
+ */
+int32_t posix_restore_on_signals(const struct termios *settings);
+
+/*
+ * posix_set_termsettings, and the end of what posix_restore_on_signals
+ * began, in one step with the handled signals held off: no stop can put key
+ * mode back once settings are on the terminal, and no ending signal can
+ * come before; one that came meanwhile takes its default action after.
+ * Every handled signal gets back what it had before.  Result and errno as
+ * posix_set_termsettings; without posix_restore_on_signals it is just that.
+ */
+int32_t posix_leave_key_mode(const char *path, const struct termios *settings);
 
 /* Suspends the thread for ms milliseconds.  Result: usleep's (0 or -1). */
 int32_t Sleep(int32_t ms);

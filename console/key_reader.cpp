@@ -7,6 +7,7 @@
 #include "console/console.h"
 #include "console/key_decoder.h"
 #include "console/key_wait.h"
+#include "console/signals.h"
 
 #include <cerrno>
 #include <poll.h>
@@ -65,8 +66,9 @@ void note(key_trace *trace, unsigned char byte, int64_t *last)
 
 bool console_byte_within(int32_t ms)
 {
-    const int64_t end = now_us() + static_cast<int64_t>(ms) * 1000;
+    int64_t end = now_us() + static_cast<int64_t>(ms) * 1000;
     pollfd console = {kbport, POLLIN, 0};
+    console_resumed = 0;
     for (;;) {
         // Rounded up: a wait never ends before its time.
         const int64_t left = end - now_us();
@@ -76,6 +78,13 @@ bool console_byte_within(int32_t ms)
             return n > 0;
         if (errno != EINTR)
             return false;
+        // Time stopped is not the key's: once the process runs on, the wait
+        // starts again in full, so that a stop never splits a key whose
+        // later bytes a slow line delivers after it.
+        if (console_resumed != 0) {
+            console_resumed = 0;
+            end = now_us() + static_cast<int64_t>(ms) * 1000;
+        }
     }
 }
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // radio: each command key typed on the console becomes one command byte on
 // the serial line.  Escape ends the program and gives the console back its
-// settings.
+// settings; so does any signal that ends or stops it, but SIGKILL.
 
 #include "console/console.h"
 #include "posix/write_whole.h"
@@ -103,6 +103,11 @@ int main()
     saved_console = posix_get_termsettings(posix_console_name());
     if (myport == -1)
         return -1;
+    // Killed from elsewhere (kill, timeout, a hang-up) or stopped by a
+    // shell, radio would leave the user a terminal that neither echoes nor
+    // edits lines.  Without a saved record there is nothing to put back,
+    // and radio runs as before.
+    (void)posix_restore_on_signals(saved_console);
 
     // Without a console nothing could ever end the loop below.
     (void)posix_kbhit();
@@ -125,5 +130,5 @@ int main()
         }
         handle_key(key);
     }
-    return posix_set_termsettings(posix_console_name(), saved_console);
+    return posix_leave_key_mode(posix_console_name(), saved_console);
 }

@@ -33,6 +33,9 @@ int main(void)
     expect(posix_console_name() != NULL, "console_name");
     expect(posix_get_termsettings(NULL) == NULL, "get_termsettings");
     expect(posix_set_termsettings(NULL, &settings) == 0, "set_termsettings");
+    /* Null: nothing armed, no handler installed. */
+    expect(posix_restore_on_signals(NULL) == 0, "restore_on_signals");
+    expect(posix_leave_key_mode(NULL, &settings) == 0, "leave_key_mode");
     expect(posix_kbwait(0) == 0, "kbwait");
     expect(posix_getkey(&key) == 0 && key == 'q', "getkey");
     expect(Sleep(1) == 0, "Sleep");

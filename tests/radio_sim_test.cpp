@@ -9,10 +9,12 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <optional>
 #include <regex>
+#include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -138,6 +140,7 @@ bool demo_with_port_here(std::string *why)
 struct Demo {
     sandbox::Pty console;
     sandbox::Child sim;
+    termios at_start{}; // the console's settings before radio-sim started
     int master() const { return console.master.get(); }
 };
 
@@ -147,6 +150,8 @@ std::optional<Demo> start_demo(bool sigchld_ignored = false)
     if (!console)
         return std::nullopt;
     Demo demo{std::move(*console), {}};
+    if (tcgetattr(demo.master(), &demo.at_start) != 0)
+        return std::nullopt;
     demo.sim = start_in_terminal(demo.console.slave, {RADIO_SIM_BIN}, sigchld_ignored);
     if (!harness::wait_key_mode(demo.master(), seconds(5)))
         return std::nullopt;
@@ -294,6 +299,53 @@ TEST(RadioSimDemo, EndsAfterEscapeAlsoWhenStartedWithSIGCHLDIgnored)
     ASSERT_TRUE(status) << "radio-sim did not end";
     EXPECT_EQ(0, sandbox::shell_status(*status));
     EXPECT_TRUE(has(screen, "radio exited with status 1; 1 bytes received: 8=1 ")) << screen;
+}
+
+// The first child of parent found in /proc, or -1.
+pid_t child_of(pid_t parent)
+{
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc", error)) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line))
+            continue;
+        // The parent is the second field after the ')' that ends the name.
+        std::istringstream fields(line.substr(line.rfind(')') + 1));
+        char state = 0;
+        pid_t ppid = 0;
+        if (fields >> state >> ppid && ppid == parent)
+            return static_cast<pid_t>(std::stol(entry.path().filename().string()));
+    }
+    return -1;
+}
+
+TEST(RadioSimDemo, PutsTheTerminalBackWhenItsRadioIsKilled)
+{
+    // SIGKILL gives radio no chance to put the terminal back itself.
+    std::string why;
+    if (!demo_with_port_here(&why))
+        GTEST_SKIP() << why;
+    auto demo = start_demo();
+    ASSERT_TRUE(demo) << "radio never reached key mode";
+    const pid_t radio = child_of(demo->sim.pid());
+    ASSERT_GT(radio, 0);
+    ASSERT_EQ(0, kill(radio, SIGKILL));
+    std::string screen;
+    EXPECT_TRUE(harness::read_until(
+        demo->master(), &screen,
+        [](const std::string &s) { return has(s, "did not end normally (killed by signal 9)"); },
+        seconds(10)))
+        << screen;
+    const auto status = demo->sim.wait_for(seconds(5));
+    ASSERT_TRUE(status) << "radio-sim did not end";
+    EXPECT_EQ(1, sandbox::shell_status(*status));
+    EXPECT_TRUE(has(screen, "radio-sim: radio killed by signal 9; 0 bytes received:")) << screen;
+    termios after{};
+    ASSERT_EQ(0, tcgetattr(demo->master(), &after));
+    EXPECT_EQ(demo->at_start.c_lflag, after.c_lflag);
+    EXPECT_EQ(demo->at_start.c_iflag, after.c_iflag);
+    EXPECT_EQ(demo->at_start.c_oflag, after.c_oflag);
 }
 
 TEST(RadioSimDemo, APastedBurstAllArrivesInOrder)

@@ -75,8 +75,10 @@ std::string effect_of(signed char key)
 
 int view_keys()
 {
-    // Saved before key mode, to be put back at the end.
+    // Saved before key mode, to be put back at the end, or when a signal
+    // ends or stops the viewer, as radio does.
     termios *saved = posix_get_termsettings(posix_console_name());
+    (void)posix_restore_on_signals(saved);
     (void)posix_kbhit();
     if (kbport == -1) {
         (void)fprintf(stderr, "radio-sim: no terminal to read keys from (%s)\n",
@@ -104,7 +106,7 @@ int view_keys()
         printf("%s -> %s -> %s\n", bytes_of(trace).c_str(), key_of(key, extended).c_str(),
                effect_of(key).c_str());
     }
-    const int restored = posix_set_termsettings(posix_console_name(), saved);
+    const int restored = posix_leave_key_mode(posix_console_name(), saved);
     free(saved);
     if (restored == 1)
         return 0;

@@ -9,6 +9,7 @@
 // With --port PATH it listens on a real serial port instead.  With --keys
 // it shows what the terminal sends for each key, and what radio makes of it.
 
+#include "console/console.h"
 #include "radio/device.h"
 #include "sandbox/sandbox.h"
 #include "serial/serial.h"
@@ -20,9 +21,11 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <iterator>
+#include <memory>
 #include <poll.h>
 #include <string>
 #include <sys/wait.h>
@@ -202,12 +205,61 @@ int listen_on_port(const char *path)
     return open ? 0 : 1;
 }
 
+// The signals that end a program from elsewhere.  In the demo each is
+// caught where it is at its default (one ignored stays ignored: nohup) and
+// passed on to radio, which puts the terminal back; then radio-sim ends by
+// it too.  They are held off but in the wait, so that none is lost between
+// the test of the flag and the wait; *waiting is the mask to wait with.
+void catch_ending_signals(sigset_t *waiting)
+{
+    constexpr int ending[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+    sigset_t set;
+    (void)sigemptyset(&set);
+    for (const int sig : ending)
+        (void)sigaddset(&set, sig);
+    // Fails only for a bad "how".
+    (void)sigprocmask(SIG_BLOCK, &set, waiting);
+    struct sigaction sa {};
+    sa.sa_handler = on_stop;
+    for (const int sig : ending) {
+        struct sigaction now {};
+        if (sigaction(sig, nullptr, &now) == 0 && (now.sa_flags & SA_SIGINFO) == 0 &&
+            now.sa_handler == SIG_DFL)
+            (void)sigaction(sig, &sa, nullptr);
+    }
+}
+
+// Ends radio-sim by sig, as it would have ended without its handler: the
+// status its caller sees is the signal's.
+int die_by(int sig)
+{
+    (void)signal(sig, SIG_DFL);
+    (void)raise(sig);
+    // cppcheck-suppress unreachableCode ; raise returns: sig is held off
+    sigset_t only;
+    (void)sigemptyset(&only);
+    (void)sigaddset(&only, sig);
+    (void)sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    return 1; // not reached: every caught signal ends a process by default
+}
+
+// How radio ended, as the closing lines say it.
+std::string ending_of(int wait_status)
+{
+    if (WIFSIGNALED(wait_status))
+        return "killed by signal " + std::to_string(WTERMSIG(wait_status));
+    return "exited with status " + std::to_string(sandbox::shell_status(wait_status));
+}
+
 // radio, started in a private mount namespace where the pty at slave lies
-// over its port.  The child's pid is -1 when it could not be started.
-sandbox::Child start_radio(const std::string &radio, const std::string &slave)
+// over its port, with the signal mask radio-sim had.  The child's pid is -1
+// when it could not be started.
+sandbox::Child start_radio(const std::string &radio, const std::string &slave, const sigset_t &mask)
 {
     return sandbox::Child::spawn(
         [&] {
+            // Held off, a signal would never reach radio.
+            (void)sigprocmask(SIG_SETMASK, &mask, nullptr);
             std::string why;
             if (!sandbox::enter_port_namespace(slave, device_port, &why)) {
                 (void)fprintf(stderr, "radio-sim: cannot stand in for %s: %s\n", device_port,
@@ -218,15 +270,24 @@ sandbox::Child start_radio(const std::string &radio, const std::string &slave)
         {radio});
 }
 
-// Shows what arrives on port until radio ends; returns its wait status.
-int receive_until_radio_ends(int32_t port, sandbox::Child *radio, Device *device)
+// Shows what arrives on port until radio ends, passing on an ending signal
+// that comes meanwhile (waiting: the mask that lets it through); returns
+// radio's wait status.
+int receive_until_radio_ends(int32_t port, sandbox::Child *radio, Device *device,
+                             const sigset_t &waiting)
 {
     sandbox::Fd ended(sandbox::pidfd_of(radio->pid()));
     std::optional<int> status;
+    bool passed_on = false;
     while (!status) {
         std::array<pollfd, 2> p = {{{port, POLLIN, 0}, {ended.get(), POLLIN, 0}}};
         // Without a pidfd, look at the child ten times a second.
-        const int n = poll(p.data(), ended ? 2 : 1, ended ? -1 : 100);
+        const timespec tenth = {0, 100000000};
+        const int n = ppoll(p.data(), ended ? 2 : 1, ended ? nullptr : &tenth, &waiting);
+        if (stop_signal != 0 && !passed_on) {
+            (void)kill(radio->pid(), stop_signal);
+            passed_on = true;
+        }
         if (n > 0 && (p[0].revents & POLLIN) != 0)
             (void)drain(port, device);
         if (n < 0 || !ended || p[1].revents != 0)
@@ -262,7 +323,13 @@ int demo()
            radio.c_str(), device_port, command_keys("and").c_str());
     (void)fflush(stdout);
 
-    sandbox::Child child = start_radio(radio, pty->slave);
+    // The terminal as the user had it, before radio puts it into key mode:
+    // radio puts it back itself unless SIGKILL or a crash ends it.
+    const std::unique_ptr<termios, decltype(&free)> saved(
+        posix_get_termsettings(posix_console_name()), free);
+    sigset_t waiting;
+    catch_ending_signals(&waiting);
+    sandbox::Child child = start_radio(radio, pty->slave, waiting);
     if (child.pid() < 0) {
         // No child to wait for: without this the demo would wait for ever
         // (a process limit reached, say).
@@ -270,14 +337,22 @@ int demo()
         return 1;
     }
     Device device;
-    const int code =
-        sandbox::shell_status(receive_until_radio_ends(pty->master.get(), &child, &device));
-    print_summary(device, ("radio exited with status " + std::to_string(code)).c_str());
+    const int status = receive_until_radio_ends(pty->master.get(), &child, &device, waiting);
+    const int code = sandbox::shell_status(status);
     // radio's 1 is its normal end (Escape, console put back): the demo went
-    // well, and a shell may chain what follows it.
+    // well, and a shell may chain what follows it.  On any other end the
+    // user's terminal may still be in key mode.
+    if (code != 1 && saved)
+        (void)posix_set_termsettings(posix_console_name(), saved.get());
+    const std::string ending = ending_of(status);
+    print_summary(device, ("radio " + ending).c_str());
+    if (stop_signal != 0)
+        return die_by(stop_signal);
     if (code == 1)
         return 0;
-    (void)fprintf(stderr, "radio-sim: radio did not end normally (status %d)\n", code);
+    (void)fprintf(stderr, "radio-sim: radio did not end normally (%s)\n",
+                  WIFSIGNALED(status) ? ending.c_str()
+                                      : ("status " + std::to_string(code)).c_str());
     return 1;
 }
 
