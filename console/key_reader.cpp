@@ -78,12 +78,15 @@ bool console_byte_within(int32_t ms)
             return n > 0;
         if (errno != EINTR)
             return false;
-        // Time stopped is not the key's: once the process runs on, the wait
-        // starts again in full, so that a stop never splits a key whose
-        // later bytes a slow line delivers after it.
+        // Time stopped is not the key's: once the process runs on after
+        // the wait's time ran out, the wait starts again in full, so that
+        // a stop never splits a key whose later bytes a slow line delivers
+        // after it.  A SIGCONT with time left changes nothing: SIGCONTs
+        // without a stop must not hold a key back for ever.
         if (console_resumed != 0) {
             console_resumed = 0;
-            end = now_us() + static_cast<int64_t>(ms) * 1000;
+            if (now_us() >= end)
+                end = now_us() + static_cast<int64_t>(ms) * 1000;
         }
     }
 }

@@ -108,7 +108,14 @@ void on_signal(int sig)
         struct sigaction by_default {};
         by_default.sa_handler = SIG_DFL;
         (void)sigaction(sig, &by_default, nullptr);
-        (void)raise(sig);
+        // A SIGCONT that came while this handler ran waits, held off: a
+        // stop raised now would discard it, and nothing would ever let
+        // the process run on.  It is the later word, so no stop.
+        sigset_t pending;
+        const bool continued = sig != SIGTERM && sig != SIGHUP && sig != SIGINT && sig != SIGQUIT &&
+                               sigpending(&pending) == 0 && sigismember(&pending, SIGCONT) == 1;
+        if (!continued)
+            (void)raise(sig);
         // cppcheck-suppress unreachableCode ; raise returns: sig is held off
         sigset_t only;
         (void)sigemptyset(&only);

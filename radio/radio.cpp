@@ -4,6 +4,7 @@
 // settings; so does any signal that ends or stops it, but SIGKILL.
 
 #include "console/console.h"
+#include "posix/standard_descriptors.h"
 #include "posix/write_whole.h"
 #include "radio/device.h"
 #include "radio/key_text.h"
@@ -62,27 +63,6 @@ void handle_key(signed char key)
     (void)write_whole(STDOUT_FILENO, echo, n + 2);
     if (const Command *c = command_for_key(key))
         send_command(c->byte);
-}
-
-// A standard descriptor that came closed (radio >&-, or a launcher that
-// closes it) would be the number the next open takes: the port would become
-// descriptor 1 or 2, and the echo or a message would reach the device as
-// commands.  /dev/null holds each such place before anything is opened.
-// False when one cannot be held.
-bool standard_descriptors_held()
-{
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
-            continue;
-        // The lowest free number: fd itself, since those below it are open.
-        const int null = open("/dev/null", O_RDWR | O_NOCTTY);
-        if (null == fd)
-            continue;
-        if (null != -1)
-            (void)close(null);
-        return false;
-    }
-    return true;
 }
 
 } // namespace

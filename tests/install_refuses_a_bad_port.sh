@@ -21,7 +21,7 @@ for tool in apt-get apt-mark dpkg dpkg-query sudo cmake cpack; do
 done
 
 for port in ttyUSB0 /dev/../etc/shadow /dev/pts/0 '/dev/tty USB0' '/dev/a"b' \
-  '/dev/a\b' /dev/serial/ /dev/ /dev /tmp/ttyUSB0; do
+  '/dev/a\b' /dev/serial/ /dev/ /dev /tmp/ttyUSB0 /dev/tty /dev/stdout ''; do
   status=0
   out=$(PATH=$bin:$PATH "$install" "$port" 2>&1) || status=$?
   [ "$status" -eq 2 ] || fail "'$port': status $status, wanted 2: $out"

@@ -234,6 +234,31 @@ TEST(RadioSimPort, ShowsAndCountsWhatArrivesUntilInterrupted)
         << shown;
 }
 
+TEST(RadioSimPort, WithItsOutputClosedItSendsNothingToThePort)
+{
+    // Closed, standard output and error would be the numbers the port
+    // takes: what radio-sim shows would reach the far end as bytes.
+    auto pty = sandbox::open_pty();
+    ASSERT_TRUE(pty);
+    sandbox::Child sim = sandbox::Child::spawn(
+        [] {
+            (void)close(1);
+            (void)close(2);
+        },
+        harness::command({RADIO_SIM_BIN, "--port", pty->slave}));
+    // Out of canonical mode: the port is open and set.
+    ASSERT_TRUE(harness::wait_key_mode(pty->master.get(), seconds(5)));
+    ASSERT_TRUE(sandbox::write_all(pty->master.get(), "8"));
+    std::string far_end;
+    harness::read_for(pty->master.get(), &far_end, milliseconds(500));
+    kill(sim.pid(), SIGINT);
+    harness::read_for(pty->master.get(), &far_end, milliseconds(200));
+    const auto status = sim.wait_for(seconds(5));
+    ASSERT_TRUE(status);
+    EXPECT_EQ(0, sandbox::shell_status(*status));
+    EXPECT_EQ("", far_end);
+}
+
 TEST(RadioSimKeys, ShowsEachKeysBytesGapsAndCommandThenRestoresTheTerminal)
 {
     std::string why;

@@ -10,6 +10,7 @@
 // it shows what the terminal sends for each key, and what radio makes of it.
 
 #include "console/console.h"
+#include "posix/standard_descriptors.h"
 #include "radio/device.h"
 #include "sandbox/sandbox.h"
 #include "serial/serial.h"
@@ -28,6 +29,7 @@
 #include <memory>
 #include <poll.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -256,10 +258,17 @@ std::string ending_of(int wait_status)
 // when it could not be started.
 sandbox::Child start_radio(const std::string &radio, const std::string &slave, const sigset_t &mask)
 {
+    const pid_t sim = getpid();
     return sandbox::Child::spawn(
         [&] {
             // Held off, a signal would never reach radio.
             (void)sigprocmask(SIG_SETMASK, &mask, nullptr);
+            // radio-sim killed (SIGKILL: nothing passes a signal on) would
+            // leave radio reading keys behind the user's shell: it gets a
+            // hang-up instead, and ends.  Asked before the check, so that a
+            // radio-sim already gone is seen either way.
+            if (prctl(PR_SET_PDEATHSIG, SIGHUP) != 0 || getppid() != sim)
+                _exit(125);
             std::string why;
             if (!sandbox::enter_port_namespace(slave, device_port, &why)) {
                 (void)fprintf(stderr, "radio-sim: cannot stand in for %s: %s\n", device_port,
@@ -285,7 +294,11 @@ int receive_until_radio_ends(int32_t port, sandbox::Child *radio, Device *device
         const timespec tenth = {0, 100000000};
         const int n = ppoll(p.data(), ended ? 2 : 1, ended ? nullptr : &tenth, &waiting);
         if (stop_signal != 0 && !passed_on) {
+            // Continued too, as timeout(1) does: a radio stopped on its own
+            // (kill -TSTP) would hold the signal pending, and the demo
+            // could then be ended by nothing the user types.
             (void)kill(radio->pid(), stop_signal);
+            (void)kill(radio->pid(), SIGCONT);
             passed_on = true;
         }
         if (n > 0 && (p[0].revents & POLLIN) != 0)
@@ -306,7 +319,7 @@ int demo()
 {
     std::string why;
     if (!sandbox::stand_in_mounts(&why)) {
-        (void)fprintf(stderr, "radio-sim: cannot stand in for %s: %s\n", RADIO_PORT, why.c_str());
+        (void)fprintf(stderr, "radio-sim: cannot stand in for %s: %s\n", device_port, why.c_str());
         return 1;
     }
     auto pty = sandbox::open_pty();
@@ -360,6 +373,10 @@ int demo()
 
 int main(int argc, char **argv)
 {
+    // Nothing to tell, and nowhere safe to tell it: what it would print
+    // could reach the port it listens on, or radio's stand-in port.
+    if (!standard_descriptors_held())
+        return 1;
     // A live display: each line shows as it is made, also into a pipe.
     (void)setvbuf(stdout, nullptr, _IOLBF, 0);
     // Ignored, as some launchers leave it, SIGCHLD would have the kernel
@@ -377,7 +394,7 @@ int main(int argc, char **argv)
         return view_keys();
     if (argc == 2 && first == "--version") {
         // The port is built in: the version says which one was installed.
-        printf("radio-sim %s (radio for %s)\n", RADIO_VERSION, RADIO_PORT);
+        printf("radio-sim %s (radio for %s)\n", RADIO_VERSION, device_port);
         return 0;
     }
     if (first == "--port" && argc == 3 && argv[2][0] != '\0')
