@@ -73,17 +73,22 @@ bool port_namespace_available(std::string *why)
     return false;
 }
 
+std::string stat_fields(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto name_end = line.rfind(')');
+    if (name_end == std::string::npos || name_end + 2 >= line.size())
+        return "";
+    return line.substr(name_end + 2);
+}
+
 bool wait_asleep(pid_t pid, std::chrono::milliseconds limit)
 {
     const auto end = std::chrono::steady_clock::now() + limit;
     do {
-        // The state is the field after the ')' that ends the command name.
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string line;
-        std::getline(stat, line);
-        const auto name_end = line.rfind(')');
-        if (name_end != std::string::npos && name_end + 2 < line.size() &&
-            line[name_end + 2] == 'S')
+        if (stat_fields(pid).compare(0, 1, "S") == 0)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     } while (std::chrono::steady_clock::now() < end);
@@ -96,15 +101,12 @@ double cpu_ns(pid_t pid)
     double ns = NAN;
     if (schedstat >> ns)
         return ns;
-    // Without schedstat: utime and stime, fields 14 and 15 of stat, counted
-    // after the ')' that ends the command name, in clock ticks.
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const auto name_end = line.rfind(')');
-    if (name_end == std::string::npos || name_end + 2 > line.size())
+    // Without schedstat: utime and stime, fields 14 and 15 of stat, in
+    // clock ticks.
+    const std::string after_name = stat_fields(pid);
+    if (after_name.empty())
         return NAN;
-    std::istringstream fields(line.substr(name_end + 2));
+    std::istringstream fields(after_name);
     std::string f;
     double ticks = 0;
     for (int i = 3; i <= 15 && fields >> f; ++i) {

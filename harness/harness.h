@@ -25,6 +25,11 @@ bool take_terminal(const std::string &slave, bool std_streams, std::string *why)
 // (tried in a throw-away child).
 bool port_namespace_available(std::string *why);
 
+// The fields of /proc/PID/stat after the command name, from the state on
+// (fields 3 and later), or "" when the process is not there.  The name,
+// which may hold spaces and parentheses, ends at the last ')'.
+std::string stat_fields(pid_t pid);
+
 // Waits until the process pid sleeps in the kernel (state S in its stat),
 // as it does inside a blocking call: a child that has said it is about to
 // wait is then waiting, whichever process ran first.  False on a time-out.

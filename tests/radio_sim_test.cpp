@@ -331,16 +331,16 @@ pid_t child_of(pid_t parent)
 {
     std::error_code error;
     for (const auto &entry : std::filesystem::directory_iterator("/proc", error)) {
-        std::ifstream stat(entry.path() / "stat");
-        std::string line;
-        if (!std::getline(stat, line))
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
             continue;
-        // The parent is the second field after the ')' that ends the name.
-        std::istringstream fields(line.substr(line.rfind(')') + 1));
+        const auto pid = static_cast<pid_t>(std::stol(name));
+        // The state, then the parent.
+        std::istringstream fields(harness::stat_fields(pid));
         char state = 0;
         pid_t ppid = 0;
         if (fields >> state >> ppid && ppid == parent)
-            return static_cast<pid_t>(std::stol(entry.path().filename().string()));
+            return pid;
     }
     return -1;
 }
