@@ -135,6 +135,14 @@ extern "C" int32_t posix_kbwait(int32_t timeout_ms)
     return console_byte_within(timeout_ms) ? 1 : 0;
 }
 
+extern "C" int32_t posix_kbwait_hangup(int32_t fd, int32_t timeout_ms)
+{
+    if (!pollable(kbport))
+        return 0;
+    // Any negative handle is no port, as the serial family's poll takes it.
+    return console_wait(timeout_ms, fd < 0 ? -1 : fd);
+}
+
 extern "C" signed char posix_getkey(signed char *key)
 {
     return console_read_key(key, nullptr);

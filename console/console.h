@@ -43,8 +43,8 @@
  *     posix_getkey or Sleep): when a system call failed, errno is that
  *     call's (the clean-up after it never changes it); for a null argument
  *     it is EINVAL; end of file leaves it as it was.  After success, and
- *     after posix_kbhit and posix_kbwait, whose 0 only means "no key",
- *     errno is unspecified.
+ *     after posix_kbhit, posix_kbwait and posix_kbwait_hangup, whose 0 only
+ *     means "no key", errno is unspecified.
  *   - For one thread: kbport, the poll's time-out and the signal handling
  *     are process-wide.
  *
@@ -92,6 +92,22 @@ int32_t posix_kbhit(void);
  * once when posix_kbhit has not opened the terminal.
  */
 int32_t posix_kbwait(int32_t timeout_ms);
+
+/*
+ * posix_kbwait, also watching the descriptor fd for its hang-up: a serial
+ * port whose USB adapter has been pulled out, or a pseudo-terminal whose
+ * far end has closed.  fd is watched for nothing else: bytes that arrive
+ * on it never end the wait, so a device that talks does not wake the
+ * caller.  A negative fd (no port) is not watched.
+ * Result:
+ *    2  fd has hung up, is in error or is no open descriptor; a key may be
+ *       waiting too, and stays for the next call;
+ *    1  a key is waiting (or the terminal has hung up);
+ *    0  the time ran out; at once when posix_kbhit has not opened the
+ *       terminal, fd unwatched then.
+ * A signal does not cut the wait short, as for posix_kbwait.
+ */
+int32_t posix_kbwait_hangup(int32_t fd, int32_t timeout_ms);
 
 /*
  * Reads one key into *key: waits for its first byte, and after a byte that

@@ -64,20 +64,26 @@ void note(key_trace *trace, unsigned char byte, int64_t *last)
 
 } // namespace
 
-bool console_byte_within(int32_t ms)
+console_wake console_wait(int32_t ms, int32_t watched)
 {
     int64_t end = now_us() + static_cast<int64_t>(ms) * 1000;
-    pollfd console = {kbport, POLLIN, 0};
+    // No events asked of the watched descriptor: the kernel reports its
+    // hang-up, error or closing whatever is asked, and bytes it receives
+    // (a device that talks, a pty whose receiver is always on) must not
+    // wake the caller.  poll passes over a negative descriptor.
+    pollfd fds[2] = {{kbport, POLLIN, 0}, {watched, 0, 0}};
     console_resumed = 0;
     for (;;) {
         // Rounded up: a wait never ends before its time.
         const int64_t left = end - now_us();
         const int timeout = ms < 0 ? -1 : left > 0 ? static_cast<int>((left + 999) / 1000) : 0;
-        const int n = poll(&console, 1, timeout);
-        if (n >= 0)
-            return n > 0;
-        if (errno != EINTR)
-            return false;
+        const int n = poll(fds, 2, timeout);
+        if (n > 0)
+            return fds[1].revents != 0 ? console_watched_hung_up
+                   : fds[0].revents != 0 ? console_byte
+                                         : console_time_out;
+        if (n == 0 || errno != EINTR)
+            return console_time_out;
         // Time stopped is not the key's: once the process runs on after
         // the wait's time ran out, the wait starts again in full, so that
         // a stop never splits a key whose later bytes a slow line delivers
@@ -89,6 +95,11 @@ bool console_byte_within(int32_t ms)
                 end = now_us() + static_cast<int64_t>(ms) * 1000;
         }
     }
+}
+
+bool console_byte_within(int32_t ms)
+{
+    return console_wait(ms, -1) == console_byte;
 }
 
 signed char console_read_key(signed char *key, key_trace *trace)

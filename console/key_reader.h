@@ -22,10 +22,19 @@ struct key_trace {
 // posix_getkey, filling *trace (when not null) with the key's bytes.
 signed char console_read_key(signed char *key, struct key_trace *trace);
 
-// Whether a byte arrives on kbport within ms milliseconds (-1: no limit).
-// A signal does not cut the wait short: it goes on for what is left of it.
-// A console that has hung up or is in error counts as a byte: a read would
-// not wait, and finds it gone.  A poll that fails otherwise is no byte.
+// What ended a wait on the console.
+enum console_wake { console_time_out = 0, console_byte = 1, console_watched_hung_up = 2 };
+
+// Waits until a byte arrives on kbport, or watched hangs up (it is watched
+// for nothing else; -1: not watched), or ms milliseconds have passed (-1:
+// no limit).  A signal does not cut the wait short: it goes on for what is
+// left of it.  A console that has hung up or is in error counts as a byte:
+// a read would not wait, and finds it gone.  A watched descriptor's hang-up
+// comes first when both are there.  A poll that fails otherwise is a time-out.
+console_wake console_wait(int32_t ms, int32_t watched);
+
+// Whether a byte arrives on kbport within ms milliseconds: console_wait
+// with nothing else watched.
 bool console_byte_within(int32_t ms);
 
 #endif

@@ -77,7 +77,7 @@ bool unshare_mounts(std::string *why)
     return true;
 }
 
-bool bind(const std::string &from, const std::string &to, std::string *why)
+bool bind_over(const std::string &from, const std::string &to, std::string *why)
 {
     if (mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0)
         return true;
@@ -92,7 +92,7 @@ bool bind_new(const std::string &from, const std::string &to, bool folder, std::
                           : Fd(open(to.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644)).get() >= 0;
     if (!made)
         return failed(why, "creating " + to);
-    return bind(from, to, why);
+    return bind_over(from, to, why);
 }
 
 // Whether text matches the POSIX extended regular expression pattern, as
@@ -341,9 +341,76 @@ bool enter_port_namespace(const std::string &slave, const std::string &port, std
         if (!make_private_in_chroot(outer, why))
             return false;
     }
+    // The real device lies under /dev/null, and the pty over both: when
+    // lay_port_in takes the pty away to lay another, what shows for that
+    // moment is /dev/null, which no program can open as a port, never the
+    // real device.
     if (exists(port) && !slave.empty())
-        return bind(slave, port, why);
+        return bind_over("/dev/null", port, why) && bind_over(slave, port, why);
     return lay_dev(slave, port, why);
+}
+
+namespace {
+
+// The same namespace as ours, told by the inode of its /proc link.
+bool same_namespace(const std::string &mine, const std::string &theirs)
+{
+    struct stat a {};
+    struct stat b {};
+    return stat(mine.c_str(), &a) == 0 && stat(theirs.c_str(), &b) == 0 && a.st_ino == b.st_ino &&
+           a.st_dev == b.st_dev;
+}
+
+// In a forked child of one thread: joins pid's namespaces and binds there.
+// A bind's source and target must both lie in the caller's own namespace,
+// so both are looked up only once inside it, through pid's root.
+int lay_port_here(pid_t pid, const std::string &slave, const std::string &port)
+{
+    const std::string proc = "/proc/" + std::to_string(pid);
+    const Fd root(open((proc + "/root").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const Fd users(open((proc + "/ns/user").c_str(), O_RDONLY | O_CLOEXEC));
+    const Fd mounts(open((proc + "/ns/mnt").c_str(), O_RDONLY | O_CLOEXEC));
+    if (!root || !users || !mounts) {
+        (void)fprintf(stderr, "open %s's namespaces: %s\n", proc.c_str(), strerror(errno));
+        return 1;
+    }
+    // As a normal user the namespace lies inside a user namespace of its
+    // own (unshare_mounts); joining the one we are in already is refused.
+    if (!same_namespace("/proc/self/ns/user", proc + "/ns/user") &&
+        setns(users.get(), CLONE_NEWUSER) != 0) {
+        (void)fprintf(stderr, "setns(user): %s\n", strerror(errno));
+        return 1;
+    }
+    if (setns(mounts.get(), CLONE_NEWNS) != 0) {
+        (void)fprintf(stderr, "setns(mnt): %s\n", strerror(errno));
+        return 1;
+    }
+    // Taken away first: the pty there has hung up, and nothing can be
+    // mounted over a node that is gone from its devpts.  What shows until
+    // the bind below is what enter_port_namespace laid beneath it.
+    const std::string at = "/proc/self/fd/" + std::to_string(root.get());
+    if (umount2((at + port).c_str(), MNT_DETACH) != 0) {
+        (void)fprintf(stderr, "umount %s: %s\n", port.c_str(), strerror(errno));
+        return 1;
+    }
+    std::string why;
+    if (!bind_over(at + slave, at + port, &why)) {
+        (void)fprintf(stderr, "%s\n", why.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+bool lay_port_in(pid_t pid, const std::string &slave, const std::string &port, std::string *why)
+{
+    Child helper = Child::run([&] { return lay_port_here(pid, slave, port); });
+    const std::optional<int> status = helper.wait_for(std::chrono::seconds(10));
+    if (status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
+        return true;
+    return refused(why, "laying " + slave + " over " + port + " in process " +
+                            std::to_string(pid) + "'s namespace failed (its standard error says why)");
 }
 
 Child::Child(Child &&other) noexcept : pid_(other.pid_)

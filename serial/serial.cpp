@@ -87,8 +87,12 @@ bool pollable(int32_t fd)
 
 } // namespace
 
-extern "C" int32_t posix_com_open(const char *device, int32_t baud, char parity, int32_t databits,
-                                  int32_t stopbits, uint32_t cflags)
+namespace {
+
+// posix_com_open and posix_com_open_nowait: how the open may wait is the
+// only difference (open_flags).
+int32_t open_port(const char *device, int32_t baud, char parity, int32_t databits,
+                  int32_t stopbits, uint32_t cflags, int open_flags)
 {
     // The record is built, and the arguments checked, before anything is
     // opened: a bad call never touches (or waits for) the device.
@@ -100,7 +104,7 @@ extern "C" int32_t posix_com_open(const char *device, int32_t baud, char parity,
 
     // O_NOCTTY: a process without a terminal must not take the line as its
     // keyboard (the line discipline would then send it signals on a break).
-    const int fd = open(device, O_RDWR | O_NOCTTY);
+    const int fd = open(device, O_RDWR | O_NOCTTY | open_flags);
     if (fd < 0)
         return no_port;
 
@@ -110,6 +114,30 @@ extern "C" int32_t posix_com_open(const char *device, int32_t baud, char parity,
     // A port whose settings were refused, or not kept, is no port; the
     // caller never sees the descriptor, so it is closed here, and errno
     // still says why.
+    keeping_errno([fd] { (void)close(fd); });
+    return no_port;
+}
+
+} // namespace
+
+extern "C" int32_t posix_com_open(const char *device, int32_t baud, char parity, int32_t databits,
+                                  int32_t stopbits, uint32_t cflags)
+{
+    return open_port(device, baud, parity, databits, stopbits, cflags, 0);
+}
+
+extern "C" int32_t posix_com_open_nowait(const char *device, int32_t baud, char parity,
+                                         int32_t databits, int32_t stopbits, uint32_t cflags)
+{
+    // O_NONBLOCK makes the open itself return at once, carrier or not; the
+    // record then sets CLOCAL, so that nothing waits for carrier after it,
+    // and the handle waits as posix_com_open's does.
+    const int32_t fd = open_port(device, baud, parity, databits, stopbits, cflags, O_NONBLOCK);
+    if (fd == no_port)
+        return no_port;
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
+        return fd;
     keeping_errno([fd] { (void)close(fd); });
     return no_port;
 }

@@ -54,6 +54,15 @@ extern "C" {
 int32_t posix_com_open(const char *device, int32_t baud, char parity, int32_t databits,
                        int32_t stopbits, uint32_t cflags);
 
+/*
+ * posix_com_open, but the open never waits, for carrier or anything else:
+ * for a program that must stay responsive while it opens a port again (a
+ * USB adapter plugged back in).  Same arguments, checks, record and
+ * result; the handle then behaves as posix_com_open's (blocking, CLOCAL).
+ */
+int32_t posix_com_open_nowait(const char *device, int32_t baud, char parity, int32_t databits,
+                              int32_t stopbits, uint32_t cflags);
+
 /* One write(2) of the byte ch.  Result: 1 when it was written, else 0. */
 int32_t posix_com_write(int32_t fd, char ch);
 

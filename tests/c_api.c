@@ -23,6 +23,7 @@ int main(void)
     struct termios settings;
 
     expect(posix_com_open("/nonexistent/port", 4800, 'N', 8, 1, 0) == -1, "open");
+    expect(posix_com_open_nowait("/nonexistent/port", 4800, 'N', 8, 1, 0) == -1, "open_nowait");
     expect(posix_com_write(-1, 'x') == 0, "write");
     expect(posix_com_close(-1) == 0, "close");
     expect(posix_com_dataready(-1) == 0, "dataready");
@@ -37,6 +38,7 @@ int main(void)
     expect(posix_restore_on_signals(NULL) == 0, "restore_on_signals");
     expect(posix_leave_key_mode(NULL, &settings) == 0, "leave_key_mode");
     expect(posix_kbwait(0) == 0, "kbwait");
+    expect(posix_kbwait_hangup(-1, 0) == 0, "kbwait_hangup");
     expect(posix_getkey(&key) == 0 && key == 'q', "getkey");
     expect(Sleep(1) == 0, "Sleep");
     /* posix_kbhit opens the terminal: called last, its result depends on

@@ -131,9 +131,33 @@ public:
     void hang_up() { console_.master.reset(); }
     pid_t pid() const { return child_.pid(); }
     const std::shared_ptr<PortLine> &port() const { return port_; }
-    // Closes the port's master: every later write to the port fails, as on
-    // a serial adapter that has been pulled out.
+    // Closes the port's master: the port hangs up and every later write to
+    // it fails, as on a serial adapter that has been pulled out.
     void unplug_port() { port_->pty.master.reset(); }
+    // Lays a new pty over the port's path in radio's namespace, as a
+    // device plugged back in; from then on port() is that pty.
+    bool replug_port()
+    {
+        auto line = PortLine::make();
+        std::string why;
+        if (!sandbox::lay_port_in(pid(), line->pty.slave, radio_port(), &why)) {
+            ADD_FAILURE() << why;
+            return false;
+        }
+        port_ = std::move(line);
+        return true;
+    }
+    // Reads the console until its echo ends with text.
+    bool echo_ends_with(const std::string &text)
+    {
+        return harness::read_until(
+            console(), &echo_,
+            [&](const std::string &s) {
+                return s.size() >= text.size() &&
+                       s.compare(s.size() - text.size(), text.size(), text) == 0;
+            },
+            seconds(5));
+    }
     const termios &console_at_start() const { return console_at_start_; }
 
     bool ready() const { return harness::wait_key_mode(console(), seconds(5)); }
@@ -373,18 +397,39 @@ TEST_F(RadioTest, RunsAgainOnThePortOfItsLastRun)
     }
 }
 
-TEST_F(RadioTest, APortThatGoesAwayIsReportedOnceAndRadioGoesOn)
+TEST_F(RadioTest, APortPulledOutIsReportedAtOnceAndRadioCarriesOnWhenItIsBack)
 {
     RadioRun radio(Port::present, Console::terminal);
     ASSERT_TRUE(radio.ready());
     EXPECT_EQ("\x20", radio.type("8", 1));
+    const std::string lost =
+        "\r\nERROR:  lost " + radio_port() + "; waiting for it to come back\r\n";
+    const std::string back = "\r\nINFO:  " + radio_port() + " is back\r\n";
     radio.unplug_port();
-    radio.type("82a4", 0);
+    ASSERT_TRUE(radio.echo_ends_with(lost)) << "no word of the pull without a key";
+    // While the port is gone radio wakes only to look for it.
+    const double before = harness::cpu_ns(radio.pid());
+    radio.type("2a", 0);
+    std::this_thread::sleep_for(milliseconds(700));
+    EXPECT_LT(harness::cpu_ns(radio.pid()) - before, 50e6) << "nanoseconds of CPU while it waits";
+
+    ASSERT_TRUE(radio.replug_port());
+    ASSERT_TRUE(radio.echo_ends_with(back)) << "no word that the port is back";
+    // The first byte the new port gets is that of the key typed now: the
+    // 2 typed while it was gone is never sent.
+    EXPECT_EQ("\x08", radio.type("4", 1));
+    termios line{};
+    ASSERT_EQ(0, tcgetattr(radio.port()->pty.master.get(), &line));
+    EXPECT_EQ(B4800, cfgetispeed(&line));
+    EXPECT_EQ(B4800, cfgetospeed(&line));
+    EXPECT_EQ(0U, line.c_cflag & CSTOPB);
+    EXPECT_NE(0U, line.c_cflag & CLOCAL);
+
     radio.type("\x1b", 0);
     EXPECT_EQ(1, radio.finish());
-    const std::string message =
-        std::string("\r\nERROR:  unable to write to ") + radio_port() + "\r\n";
-    EXPECT_EQ(echoed("88") + message + echoed("2a4") + echoed({"^["}), radio.echo());
+    EXPECT_EQ("", radio.rest_of_port());
+    EXPECT_EQ(echoed("8") + lost + echoed("2a") + back + echoed("4") + echoed({"^["}),
+              radio.echo());
     termios end{};
     ASSERT_EQ(0, tcgetattr(radio.console(), &end));
     EXPECT_TRUE(same_settings(radio.console_at_start(), end));
@@ -625,6 +670,8 @@ TEST_F(RadioTest, WaitingForAKeyCostsNoCpu)
 {
     RadioRun radio(Port::present, Console::terminal);
     ASSERT_TRUE(radio.ready());
+    // radio never reads its port: what the device says must not wake it.
+    ASSERT_TRUE(sandbox::write_all(radio.port()->pty.master.get(), "device talks"));
     const double before = harness::cpu_ns(radio.pid());
     std::this_thread::sleep_for(seconds(1));
     const double used = harness::cpu_ns(radio.pid()) - before;
