@@ -78,10 +78,10 @@ console_wake console_wait(int32_t ms, int32_t watched)
         const int64_t left = end - now_us();
         const int timeout = ms < 0 ? -1 : left > 0 ? static_cast<int>((left + 999) / 1000) : 0;
         const int n = poll(fds, 2, timeout);
+        if (n > 0 && fds[1].revents != 0)
+            return console_watched_hung_up;
         if (n > 0)
-            return fds[1].revents != 0 ? console_watched_hung_up
-                   : fds[0].revents != 0 ? console_byte
-                                         : console_time_out;
+            return fds[0].revents != 0 ? console_byte : console_time_out;
         if (n == 0 || errno != EINTR)
             return console_time_out;
         // Time stopped is not the key's: once the process runs on after

@@ -409,8 +409,8 @@ bool lay_port_in(pid_t pid, const std::string &slave, const std::string &port, s
     const std::optional<int> status = helper.wait_for(std::chrono::seconds(10));
     if (status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
         return true;
-    return refused(why, "laying " + slave + " over " + port + " in process " +
-                            std::to_string(pid) + "'s namespace failed (its standard error says why)");
+    return refused(why, "laying " + slave + " over " + port + " in process " + std::to_string(pid) +
+                            "'s namespace failed (its standard error says why)");
 }
 
 Child::Child(Child &&other) noexcept : pid_(other.pid_)

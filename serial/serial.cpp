@@ -91,8 +91,8 @@ namespace {
 
 // posix_com_open and posix_com_open_nowait: how the open may wait is the
 // only difference (open_flags).
-int32_t open_port(const char *device, int32_t baud, char parity, int32_t databits,
-                  int32_t stopbits, uint32_t cflags, int open_flags)
+int32_t open_port(const char *device, int32_t baud, char parity, int32_t databits, int32_t stopbits,
+                  uint32_t cflags, int open_flags)
 {
     // The record is built, and the arguments checked, before anything is
     // opened: a bad call never touches (or waits for) the device.
