@@ -381,7 +381,9 @@ int lay_port_here(pid_t pid, const std::string &slave, const std::string &port)
         (void)fprintf(stderr, "setns(user): %s\n", strerror(errno));
         return 1;
     }
-    if (setns(mounts.get(), CLONE_NEWNS) != 0) {
+    // A mount namespace is joined only with a filesystem context of one's
+    // own: an emulator (qemu-user) runs a thread beside us that shares it.
+    if (unshare(CLONE_FS) != 0 || setns(mounts.get(), CLONE_NEWNS) != 0) {
         (void)fprintf(stderr, "setns(mnt): %s\n", strerror(errno));
         return 1;
     }
