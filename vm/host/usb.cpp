@@ -3,14 +3,13 @@
 // init's reports on ttyS2.  Two boards: a USB serial adapter, the kind most
 // users have (QEMU's FTDI FT232 on an xHCI controller, Linux's ftdi_sio
 // driver, /dev/ttyUSB0), pulled out through QEMU's monitor while radio
-// runs; and a microcontroller board that is its own USB serial port (a
-// CDC-ACM gadget on Linux's dummy UDC, Linux's cdc-acm driver,
-// /dev/ttyACM0), unbound from its UDC while radio runs and bound again.
+// runs and put back in; and a microcontroller board that is its own USB
+// serial port (a CDC-ACM gadget on Linux's dummy UDC, Linux's cdc-acm
+// driver, /dev/ttyACM0), unbound from its UDC while radio runs and bound
+// again.  The same radio run sees the port go and come back.
 
 #include "harness/harness.h"
 #include "vm/host/scenarios.h"
-
-#include <thread>
 
 namespace vm {
 
@@ -25,9 +24,20 @@ struct UsbPort {
 const UsbPort adapter_port = {"/dev/ttyUSB0", "ftdi_sio"};
 const UsbPort board_port = {"/dev/ttyACM0", "cdc-acm"};
 
-std::string message(const UsbPort &p)
+// What radio says when the port goes and when it is back.
+std::string lost_message(const UsbPort &p)
 {
-    return std::string("ERROR:  unable to write to ") + p.device;
+    return std::string("ERROR:  lost ") + p.device + "; waiting for it to come back";
+}
+std::string back_message(const UsbPort &p)
+{
+    return std::string("INFO:  ") + p.device + " is back";
+}
+
+// A line of radio's on its console, which has ONLCR on.
+std::string on_console(const std::string &text)
+{
+    return "\r\n" + text + "\r\n";
 }
 
 // Every row of the table either holds exactly what was asked or was
@@ -55,22 +65,36 @@ void check_usb_table(const std::vector<std::string> &lines, const UsbPort &p)
                                                 std::to_string(wrong) + " in another frame");
 }
 
-void check_port_record(const std::vector<std::string> &before, const UsbPort &p)
+void check_port_record(const std::vector<std::string> &lines, const UsbPort &p,
+                       const std::string &when)
 {
-    const std::string *radio_port = find_line(before, std::string("SETTINGS ") + p.device);
+    const std::string *radio_port = find_line(lines, std::string("SETTINGS ") + p.device);
     check(radio_port != nullptr && field(*radio_port, "cflag") == (CS8 | CLOCAL | B4800),
-          std::string("radio's port (") + p.device +
-              ") while it runs: c_cflag exactly CS8|CLOCAL|B4800 (CREAD clear), got " +
+          std::string("radio's port (") + p.device + ") " + when +
+              ": c_cflag exactly CS8|CLOCAL|B4800 (CREAD clear), got " +
               (radio_port ? octal(field(*radio_port, "cflag")) : "nothing"));
 }
 
-void check_far_end(int port_master)
+void check_far_end(int port_master, const std::string &when)
 {
     termios host{};
     const bool host_read = tcgetattr(port_master, &host) == 0;
     check(host_read && cfgetospeed(&host) == B4800 && (host.c_cflag & CSIZE) == CS8 &&
               (host.c_cflag & (PARENB | CSTOPB)) == 0,
-          "the adapter's far end, as the emulated FT232 set it: 4800 baud, 8N1");
+          "the adapter's far end, as the emulated FT232 set it " + when + ": 4800 baud, 8N1");
+}
+
+// Another frame on the far end, so that 4800 8N1 there afterwards can
+// only come from radio's settings reaching the new adapter.
+void unsettle_far_end(int port_master)
+{
+    termios host{};
+    if (tcgetattr(port_master, &host) != 0)
+        return;
+    (void)cfsetispeed(&host, B9600);
+    (void)cfsetospeed(&host, B9600);
+    host.c_cflag = (host.c_cflag & ~CSIZE) | CS7 | PARENB | CSTOPB;
+    (void)tcsetattr(port_master, TCSANOW, &host);
 }
 
 size_t count(const std::string &text, const std::string &what)
@@ -81,24 +105,83 @@ size_t count(const std::string &text, const std::string &what)
     return n;
 }
 
-// Once the port has gone: the next command key is reported once, the
-// following ones not again, and radio goes on to Escape.
-void check_port_gone(int console, const UsbPort &p)
+// One pull and its return as the console and the port line see them, in
+// the same radio run: what each has shown since the pull.
+struct Pull {
+    int console;
+    int port;
+    UsbPort p;
+    std::string line; // the port line, as the checks name it
+    std::string shown;
+    std::string sent;
+};
+
+std::string ms_since(Clock::time_point start)
 {
-    const std::string said = message(p);
-    std::string echo;
-    (void)harness::converse(
-        console, "8", &echo,
-        [&](const std::string &s) { return s.find(said) != std::string::npos; }, seconds(5));
-    for (const char *key : {"2", "a", "4"}) {
-        std::this_thread::sleep_for(milliseconds(200));
-        (void)harness::converse(
-            console, key, &echo, [](const std::string &) { return true; }, seconds(2));
-    }
-    harness::read_for(console, &echo, milliseconds(500));
-    check(count(echo, said) == 1 && echo.find("\r\n8\r\n") < echo.find(said),
-          "with the port gone, the next command key said \"" + said + "\" once, and radio went on");
-    check(count(echo, "\r\n4\r\n") == 1, "radio still echoes keys after the port is gone");
+    return std::to_string(static_cast<long>(seconds_since(start) * 1000)) + " ms";
+}
+
+// Waits up to limit for radio's echo of key on the console, past the from
+// bytes it had shown before the key; whether it came.
+bool echoed(Pull *u, const std::string &key, size_t from, milliseconds limit)
+{
+    const std::string echo = on_console(key);
+    return harness::read_until(
+        u->console, &u->shown,
+        [&](const std::string &s) { return s.find(echo, from) != std::string::npos; }, limit);
+}
+
+// The port has gone: radio says so by itself, with no key typed, and a
+// command key typed meanwhile is echoed but reaches nothing.
+void check_lost(Pull *u, Clock::time_point pulled)
+{
+    const std::string lost = lost_message(u->p);
+    const bool said = harness::read_until(
+        u->console, &u->shown,
+        [&](const std::string &s) { return s.find(on_console(lost)) != std::string::npos; },
+        seconds(10));
+    check(said, "with no key typed, radio noticed the pull and said \"" + lost + "\" (" +
+                    ms_since(pulled) + " after it)");
+    const size_t from = u->shown.size();
+    (void)sandbox::write_all(u->console, "2");
+    const bool echo = echoed(u, "2", from, seconds(2));
+    // Far longer than a byte takes at 4800 baud, through the driver and
+    // QEMU or the gadget and its copier.
+    harness::read_for(u->port, &u->sent, seconds(1));
+    check(echo && u->sent.empty(),
+          "with the port gone, 2 was echoed and nothing reached " + u->line + ": " + hex(u->sent));
+}
+
+// The port is back: radio says so by itself, with no key typed.
+void check_back(Pull *u, Clock::time_point plugged)
+{
+    const std::string back = back_message(u->p);
+    const bool said = harness::read_until(
+        u->console, &u->shown,
+        [&](const std::string &s) { return s.find(on_console(back)) != std::string::npos; },
+        seconds(10));
+    check(said, "with no key typed, radio opened the port again and said \"" + back + "\" (" +
+                    ms_since(plugged) + " after the plug)");
+}
+
+// The next command key sends its own byte and nothing else: not the 2
+// typed while the port was gone, neither before it nor after it.
+void check_first_key_back(Pull *u)
+{
+    const size_t from = u->shown.size();
+    (void)sandbox::write_all(u->console, "8");
+    const bool echo = echoed(u, "8", from, seconds(2));
+    harness::read_until(
+        u->port, &u->sent, [](const std::string &s) { return !s.empty(); }, seconds(5));
+    harness::read_for(u->port, &u->sent, milliseconds(500));
+    check(echo && u->sent == "\x20",
+          "the first command key with the port back, 8, sent exactly its own byte to " + u->line +
+              ", and the 2 typed while it was gone never came: " + hex(u->sent) + " (want 20)");
+    harness::read_for(u->console, &u->shown, milliseconds(100));
+    check(count(u->shown, on_console(lost_message(u->p))) == 1 &&
+              count(u->shown, on_console(back_message(u->p))) == 1 &&
+              u->shown.find("unable to write") == std::string::npos,
+          "the console showed \"lost\" once and \"is back\" once, and never \"unable to write\"");
 }
 
 // Escape, and radio's end: status 1, the console as before it.
@@ -136,15 +219,35 @@ int run_usb(const std::vector<std::string> &args)
     const PcLines &l = g.lines;
     const auto before = g.reports.until("KEYS-READY", seconds(60));
     check_usb_table(before, adapter_port);
-    check_port_record(before, adapter_port);
-    check_far_end(l.port.master());
+    check_port_record(before, adapter_port, "while radio runs");
+    check_far_end(l.port.master(), "for radio");
     (void)type_keys_and_check_bytes(l.console.master(), l.port.master(), "the USB adapter");
+
+    Pull u{l.console.master(), l.port.master(), adapter_port, "the adapter's far end", "", ""};
+    const auto pulled = Clock::now();
     check(g.monitor.command("device_del adapter"), "QEMU's monitor removed the USB adapter");
-    const auto gone = g.reports.until("UNPLUGGED", seconds(20));
-    check(find_line(gone, "UNPLUGGED /dev/ttyUSB0") != nullptr,
+    const auto gone = g.reports.until("UNPLUGGED", seconds(30));
+    check(gone.back().find("No such file") != std::string::npos,
           "the adapter pulled out: /dev/ttyUSB0 is gone");
-    check_port_gone(l.console.master(), adapter_port);
-    check_radio_ends(&g, before, "adapter gone");
+    check_lost(&u, pulled);
+
+    // QEMU keeps the chardev when the device goes: the adapter comes back
+    // on the same far end.
+    unsettle_far_end(l.port.master());
+    const auto plugged = Clock::now();
+    check(g.monitor.command("device_add usb-serial,id=adapter,chardev=adapter_line"),
+          "QEMU's monitor added the USB adapter again, on the same chardev");
+    const auto again = g.reports.until("REPLUGGED", seconds(40));
+    printf("     the guest saw the node again %s after device_add\n", ms_since(plugged).c_str());
+    check(again.back() == "REPLUGGED /dev/ttyUSB0",
+          "the adapter put back in: ftdi_sio made /dev/ttyUSB0 again, not another number");
+    check_back(&u, plugged);
+    check_far_end(l.port.master(), "again, for the radio run that had it before");
+    (void)sandbox::write_all(l.report.master(), "settings\n");
+    check_port_record(g.reports.until("SETTINGS /dev/ttyUSB0", seconds(20)), adapter_port,
+                      "back, in the same radio run");
+    check_first_key_back(&u);
+    check_radio_ends(&g, before, "with the adapter back");
     return powered_off(&g);
 }
 
@@ -161,23 +264,33 @@ int run_acm(const std::vector<std::string> &args)
     check(find_line(before, "PLUGGED /dev/ttyACM0") != nullptr,
           "the board plugged in: cdc-acm made /dev/ttyACM0");
     check_usb_table(before, board_port);
-    check_port_record(before, board_port);
+    check_port_record(before, board_port, "while radio runs");
     (void)type_keys_and_check_bytes(l.console.master(), l.port.master(),
                                     "the board (the gadget's ttyGS0)");
-    // The host's word on the report line: the guest unbinds the gadget.
+
+    Pull u{l.console.master(), l.port.master(), board_port, "the board", "", ""};
+    // The host's words on the report line: the guest unbinds the gadget,
+    // binds it again, reports the port's record.
+    const auto pulled = Clock::now();
     (void)sandbox::write_all(l.report.master(), "unplug\n");
-    const auto gone = g.reports.until("UNPLUGGED", seconds(20));
+    const auto gone = g.reports.until("UNPLUGGED", seconds(30));
     check(gone.back().find("No such file") != std::string::npos,
           "the board unbound from its UDC: /dev/ttyACM0 is gone");
-    check_port_gone(l.console.master(), board_port);
-    check_radio_ends(&g, before, "board gone");
+    check_lost(&u, pulled);
 
-    const auto again = g.reports.until("KEYS-READY", seconds(60));
-    check(find_line(again, "PLUGGED /dev/ttyACM0") != nullptr,
-          "the board bound again: cdc-acm made /dev/ttyACM0 anew");
-    (void)type_keys_and_check_bytes(l.console.master(), l.port.master(),
-                                    "the board, plugged in again, in a new radio run");
-    check_radio_ends(&g, again, "board back");
+    const auto plugged = Clock::now();
+    (void)sandbox::write_all(l.report.master(), "plug\n");
+    const auto again = g.reports.until("PLUGGED", seconds(30));
+    printf("     the guest saw the node again %s after the word to bind\n",
+           ms_since(plugged).c_str());
+    check(again.back() == "PLUGGED /dev/ttyACM0",
+          "the board bound again: cdc-acm made /dev/ttyACM0 again, not another number");
+    check_back(&u, plugged);
+    (void)sandbox::write_all(l.report.master(), "settings\n");
+    check_port_record(g.reports.until("SETTINGS /dev/ttyACM0", seconds(20)), board_port,
+                      "back, in the same radio run");
+    check_first_key_back(&u);
+    check_radio_ends(&g, before, "with the board back");
     return powered_off(&g);
 }
 
