@@ -387,11 +387,19 @@ int lay_port_here(pid_t pid, const std::string &slave, const std::string &port)
         (void)fprintf(stderr, "setns(mnt): %s\n", strerror(errno));
         return 1;
     }
-    // Taken away first: the pty there has hung up, and nothing can be
-    // mounted over a node that is gone from its devpts.  What shows until
-    // the bind below is what enter_port_namespace laid beneath it.
+    // A pty there is taken away first: nothing can be mounted over a node
+    // that is gone from its devpts, as a hung-up pty's is.  What shows
+    // until the bind below is what enter_port_namespace laid beneath it.
+    // Only a pty is ever taken away: after a call that failed between the
+    // two steps, that underlay is on top, and taking it too would show the
+    // real device.
     const std::string at = "/proc/self/fd/" + std::to_string(root.get());
-    if (umount2((at + port).c_str(), MNT_DETACH) != 0) {
+    struct statfs top {};
+    if (statfs((at + port).c_str(), &top) != 0) {
+        (void)fprintf(stderr, "statfs %s: %s\n", port.c_str(), strerror(errno));
+        return 1;
+    }
+    if (top.f_type == DEVPTS_SUPER_MAGIC && umount2((at + port).c_str(), MNT_DETACH) != 0) {
         (void)fprintf(stderr, "umount %s: %s\n", port.c_str(), strerror(errno));
         return 1;
     }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The stand-in's private /dev: a pty laid over a port's path, whatever
-// folders the path lies in, and nothing left behind by a port refused.
+// folders the path lies in, and nothing left behind by a port refused; a
+// new pty laid in place of one, and never the real device between.
 
 #include "harness/harness.h"
 #include "sandbox/sandbox.h"
@@ -10,6 +11,8 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -59,6 +62,56 @@ TEST(StandIn, LaysAPortInNestedFoldersOfItsPrivateDev)
     ASSERT_TRUE(status);
     if (sandbox::shell_status(*status) != 3) {
         EXPECT_EQ(0, sandbox::shell_status(*status));
+    }
+}
+
+// The device number of the node at path (stat only: never opened), or 0.
+dev_t node(const std::string &path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_rdev : 0;
+}
+
+TEST(StandIn, ReplacesThePortButNeverShowsTheRealOne)
+{
+    // Laying a new pty takes the old one away first.  Calls that fail
+    // between the two steps must not leave that to the next call: taking
+    // what lies beneath would show the machine's own device, which radio,
+    // looking for its port twice a second, would open.
+    std::string why;
+    if (!harness::port_namespace_available(&why))
+        GTEST_SKIP() << "no private mount namespace here: " << why;
+    const std::string port = RADIO_PORT;
+    auto first = sandbox::open_pty();
+    auto second = sandbox::open_pty();
+    int entered[2];
+    ASSERT_TRUE(first && second && pipe2(entered, O_CLOEXEC) == 0);
+    sandbox::Fd said(entered[0]);
+    sandbox::Fd say(entered[1]);
+    const std::string slave = first->slave;
+    sandbox::Child holder = sandbox::Child::run([&] {
+        std::string reason;
+        if (!sandbox::enter_port_namespace(slave, port, &reason) ||
+            !sandbox::write_all(say.get(), "."))
+            return 1;
+        pause();
+        return 0;
+    });
+    say.reset();
+    char byte = 0;
+    ASSERT_EQ(1, read(said.get(), &byte, 1)) << "the child never entered its namespace";
+    const std::string seen = "/proc/" + std::to_string(holder.pid()) + "/root" + port;
+    const dev_t real = node(port); // 0 where the machine has no such node
+    first->master.reset();         // pulled out
+    for (const std::string &lay : {std::string("/dev/pts/none"), std::string("/dev/pts/none"),
+                                   second->slave, std::string("/dev/pts/none")}) {
+        const bool good = lay != "/dev/pts/none";
+        EXPECT_EQ(good, sandbox::lay_port_in(holder.pid(), lay, port, &why)) << lay;
+        EXPECT_NE(real, node(seen)) << "the real " << port << " shows after laying " << lay;
+        if (good) {
+            EXPECT_EQ(node(lay), node(seen));
+            second->master.reset(); // pulled out again
+        }
     }
 }
 
