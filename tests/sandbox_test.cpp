@@ -101,13 +101,17 @@ TEST(StandIn, ReplacesThePortButNeverShowsTheRealOne)
     char byte = 0;
     ASSERT_EQ(1, read(said.get(), &byte, 1)) << "the child never entered its namespace";
     const std::string seen = "/proc/" + std::to_string(holder.pid()) + "/root" + port;
-    const dev_t real = node(port); // 0 where the machine has no such node
-    first->master.reset();         // pulled out
+    // 0 where the machine has no such node: the stand-in's own /dev then
+    // holds an empty file beneath the pty, which stat shows as 0 too.
+    const dev_t real = node(port);
+    first->master.reset(); // pulled out
     for (const std::string &lay : {std::string("/dev/pts/none"), std::string("/dev/pts/none"),
                                    second->slave, std::string("/dev/pts/none")}) {
         const bool good = lay != "/dev/pts/none";
         EXPECT_EQ(good, sandbox::lay_port_in(holder.pid(), lay, port, &why)) << lay;
-        EXPECT_NE(real, node(seen)) << "the real " << port << " shows after laying " << lay;
+        if (real != 0) {
+            EXPECT_NE(real, node(seen)) << "the real " << port << " shows after laying " << lay;
+        }
         if (good) {
             EXPECT_EQ(node(lay), node(seen));
             second->master.reset(); // pulled out again
