@@ -131,17 +131,22 @@ bool echoed(Pull *u, const std::string &key, size_t from, milliseconds limit)
         [&](const std::string &s) { return s.find(echo, from) != std::string::npos; }, limit);
 }
 
+// Waits, with no key typed, for radio's line text on the console.
+bool says(Pull *u, const std::string &text)
+{
+    return harness::read_until(
+        u->console, &u->shown,
+        [&](const std::string &s) { return s.find(on_console(text)) != std::string::npos; },
+        seconds(10));
+}
+
 // The port has gone: radio says so by itself, with no key typed, and a
 // command key typed meanwhile is echoed but reaches nothing.
 void check_lost(Pull *u, Clock::time_point pulled)
 {
     const std::string lost = lost_message(u->p);
-    const bool said = harness::read_until(
-        u->console, &u->shown,
-        [&](const std::string &s) { return s.find(on_console(lost)) != std::string::npos; },
-        seconds(10));
-    check(said, "with no key typed, radio noticed the pull and said \"" + lost + "\" (" +
-                    ms_since(pulled) + " after it)");
+    check(says(u, lost), "with no key typed, radio noticed the pull and said \"" + lost + "\" (" +
+                             ms_since(pulled) + " after it)");
     const size_t from = u->shown.size();
     (void)sandbox::write_all(u->console, "2");
     const bool echo = echoed(u, "2", from, seconds(2));
@@ -156,12 +161,8 @@ void check_lost(Pull *u, Clock::time_point pulled)
 void check_back(Pull *u, Clock::time_point plugged)
 {
     const std::string back = back_message(u->p);
-    const bool said = harness::read_until(
-        u->console, &u->shown,
-        [&](const std::string &s) { return s.find(on_console(back)) != std::string::npos; },
-        seconds(10));
-    check(said, "with no key typed, radio opened the port again and said \"" + back + "\" (" +
-                    ms_since(plugged) + " after the plug)");
+    check(says(u, back), "with no key typed, radio opened the port again and said \"" + back +
+                             "\" (" + ms_since(plugged) + " after the plug)");
 }
 
 // The next command key sends its own byte and nothing else: not the 2
