@@ -139,8 +139,8 @@ extern "C" int32_t posix_kbwait_hangup(int32_t fd, int32_t timeout_ms)
 {
     if (!pollable(kbport))
         return 0;
-    // Any negative handle is no port, as the serial family's poll takes it.
-    return console_wait(timeout_ms, fd < 0 ? -1 : fd);
+    // poll passes over any negative handle: no port, nothing watched.
+    return console_wait(timeout_ms, fd);
 }
 
 extern "C" signed char posix_getkey(signed char *key)

@@ -81,7 +81,7 @@ console_wake console_wait(int32_t ms, int32_t watched)
         if (n > 0 && fds[1].revents != 0)
             return console_watched_hung_up;
         if (n > 0)
-            return fds[0].revents != 0 ? console_byte : console_time_out;
+            return console_byte;
         if (n == 0 || errno != EINTR)
             return console_time_out;
         // Time stopped is not the key's: once the process runs on after

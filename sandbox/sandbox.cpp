@@ -364,29 +364,23 @@ bool same_namespace(const std::string &mine, const std::string &theirs)
 // In a forked child of one thread: joins pid's namespaces and binds there.
 // A bind's source and target must both lie in the caller's own namespace,
 // so both are looked up only once inside it, through pid's root.
-int lay_port_here(pid_t pid, const std::string &slave, const std::string &port)
+bool lay_port_here(pid_t pid, const std::string &slave, const std::string &port, std::string *why)
 {
     const std::string proc = "/proc/" + std::to_string(pid);
     const Fd root(open((proc + "/root").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     const Fd users(open((proc + "/ns/user").c_str(), O_RDONLY | O_CLOEXEC));
     const Fd mounts(open((proc + "/ns/mnt").c_str(), O_RDONLY | O_CLOEXEC));
-    if (!root || !users || !mounts) {
-        (void)fprintf(stderr, "open %s's namespaces: %s\n", proc.c_str(), strerror(errno));
-        return 1;
-    }
+    if (!root || !users || !mounts)
+        return failed(why, "open " + proc + "'s namespaces");
     // As a normal user the namespace lies inside a user namespace of its
     // own (unshare_mounts); joining the one we are in already is refused.
     if (!same_namespace("/proc/self/ns/user", proc + "/ns/user") &&
-        setns(users.get(), CLONE_NEWUSER) != 0) {
-        (void)fprintf(stderr, "setns(user): %s\n", strerror(errno));
-        return 1;
-    }
+        setns(users.get(), CLONE_NEWUSER) != 0)
+        return failed(why, "setns(user)");
     // A mount namespace is joined only with a filesystem context of one's
     // own: an emulator (qemu-user) runs a thread beside us that shares it.
-    if (unshare(CLONE_FS) != 0 || setns(mounts.get(), CLONE_NEWNS) != 0) {
-        (void)fprintf(stderr, "setns(mnt): %s\n", strerror(errno));
-        return 1;
-    }
+    if (unshare(CLONE_FS) != 0 || setns(mounts.get(), CLONE_NEWNS) != 0)
+        return failed(why, "setns(mnt)");
     // A pty there is taken away first: nothing can be mounted over a node
     // that is gone from its devpts, as a hung-up pty's is.  What shows
     // until the bind below is what enter_port_namespace laid beneath it.
@@ -395,27 +389,24 @@ int lay_port_here(pid_t pid, const std::string &slave, const std::string &port)
     // real device.
     const std::string at = "/proc/self/fd/" + std::to_string(root.get());
     struct statfs top {};
-    if (statfs((at + port).c_str(), &top) != 0) {
-        (void)fprintf(stderr, "statfs %s: %s\n", port.c_str(), strerror(errno));
-        return 1;
-    }
-    if (top.f_type == DEVPTS_SUPER_MAGIC && umount2((at + port).c_str(), MNT_DETACH) != 0) {
-        (void)fprintf(stderr, "umount %s: %s\n", port.c_str(), strerror(errno));
-        return 1;
-    }
-    std::string why;
-    if (!bind_over(at + slave, at + port, &why)) {
-        (void)fprintf(stderr, "%s\n", why.c_str());
-        return 1;
-    }
-    return 0;
+    if (statfs((at + port).c_str(), &top) != 0)
+        return failed(why, "statfs " + port);
+    if (top.f_type == DEVPTS_SUPER_MAGIC && umount2((at + port).c_str(), MNT_DETACH) != 0)
+        return failed(why, "umount " + port);
+    return bind_over(at + slave, at + port, why);
 }
 
 } // namespace
 
 bool lay_port_in(pid_t pid, const std::string &slave, const std::string &port, std::string *why)
 {
-    Child helper = Child::run([&] { return lay_port_here(pid, slave, port); });
+    Child helper = Child::run([&] {
+        std::string reason;
+        if (lay_port_here(pid, slave, port, &reason))
+            return 0;
+        (void)fprintf(stderr, "%s\n", reason.c_str());
+        return 1;
+    });
     const std::optional<int> status = helper.wait_for(std::chrono::seconds(10));
     if (status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
         return true;

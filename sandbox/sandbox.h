@@ -68,9 +68,9 @@ bool enter_port_namespace(const std::string &slave, const std::string &port, std
 // Lays the pty slave at slave in place of the pty at port in the mount
 // namespace of the process pid, which entered it with
 // enter_port_namespace, while it runs: the port plugged back in, a new
-// device on the same path.  Both paths are
-// taken as that process sees them.  Works where enter_port_namespace
-// worked, as root or as the same user.  Returns false with *why set.
+// device on the same path.  Both paths are taken as that process sees
+// them.  Works where enter_port_namespace worked, as root or as the same
+// user.  Returns false with *why set.
 bool lay_port_in(pid_t pid, const std::string &slave, const std::string &port, std::string *why);
 
 // A child process, killed and reaped when its owner lets go of it.
