@@ -68,13 +68,16 @@ const char *posix_console_name(void);
 
 /*
  * A new heap record (release with free) holding the settings of the terminal
- * at path, or null.  Never waits for carrier; leaves no descriptor open.
+ * at path, or null.  Never waits for carrier; leaves no descriptor open;
+ * never makes that terminal the caller's controlling terminal, not even in
+ * a session that has none.
  */
 struct termios *posix_get_termsettings(const char *path);
 
 /*
  * Applies settings to the terminal at path at once.  Result: 1 when applied,
- * else 0 (also for a null argument).  Leaves no descriptor open.
+ * else 0 (also for a null argument).  Leaves no descriptor open; never
+ * makes that terminal the caller's controlling terminal.
  */
 int32_t posix_set_termsettings(const char *path, const struct termios *settings);
 

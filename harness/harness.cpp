@@ -47,6 +47,17 @@ bool take_terminal(const std::string &slave, bool std_streams, std::string *why)
     return true;
 }
 
+bool takes_no_terminal(const std::function<bool()> &body)
+{
+    Child child = Child::run([&] {
+        if (setsid() < 0 || !body())
+            return 2;
+        return open("/dev/tty", O_RDONLY) < 0 ? 0 : 1;
+    });
+    const auto status = child.wait_for(std::chrono::seconds(5));
+    return status && sandbox::shell_status(*status) == 0;
+}
+
 bool port_namespace_available(std::string *why)
 {
     auto pty = sandbox::open_pty();

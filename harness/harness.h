@@ -21,6 +21,11 @@ namespace harness {
 // standard input, output and error.  Returns false with *why set.
 bool take_terminal(const std::string &slave, bool std_streams, std::string *why);
 
+// Runs body in a child that is a session leader without a terminal, as a
+// daemon is, where the first terminal opened without O_NOCTTY becomes its
+// own.  True when body succeeded and the child has still no terminal.
+bool takes_no_terminal(const std::function<bool()> &body);
+
 // Whether enter_port_namespace can work here for the port this build drives
 // (tried in a throw-away child).
 bool port_namespace_available(std::string *why);

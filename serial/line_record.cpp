@@ -112,3 +112,10 @@ bool serial_line_record(int32_t baud, char parity, int32_t databits, int32_t sto
     *record = t;
     return true;
 }
+
+bool serial_line_kept(const termios *got, const termios *asked)
+{
+    const tcflag_t frame = CSIZE | CSTOPB | PARENB | PARODD;
+    return (got->c_cflag & frame) == (asked->c_cflag & frame) &&
+           cfgetospeed(got) == cfgetospeed(asked) && cfgetispeed(got) == cfgetispeed(asked);
+}

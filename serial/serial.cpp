@@ -34,17 +34,6 @@ bool is_pty(int fd)
     return (m >= 136 && m <= 143) || m == 3;
 }
 
-// Whether the driver kept the line settings that were asked for.  A UART
-// that lacks a setting (a mini UART has no parity and no 5 or 6 bits) keeps
-// another one silently, and tcsetattr still reports success; a program
-// that went on would talk to its device in the wrong frame.
-bool line_kept(const termios &got, const termios &asked)
-{
-    const tcflag_t frame = CSIZE | CSTOPB | PARENB | PARODD;
-    return (got.c_cflag & frame) == (asked.c_cflag & frame) &&
-           cfgetospeed(&got) == cfgetospeed(&asked) && cfgetispeed(&got) == cfgetispeed(&asked);
-}
-
 // Whether a pty holds the record that was asked for, apart from what a pty
 // forces: the receiver always on, 8 bits, no parity.  What it keeps of the
 // frame says nothing about a device at the far end, but everything else
@@ -73,7 +62,7 @@ bool apply(int fd, const termios &asked)
     termios got{};
     if (tcgetattr(fd, &got) != 0)
         return false;
-    if (pty ? pty_kept(got, asked) : line_kept(got, asked))
+    if (pty ? pty_kept(got, asked) : serial_line_kept(&got, &asked))
         return true;
     errno = EINVAL;
     return false;

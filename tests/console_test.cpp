@@ -263,6 +263,124 @@ TEST(ConsoleKeys, KbhitReportsPendingKeysWithoutWaiting)
     EXPECT_EQ(0, session.finish());
 }
 
+// c_api_test, a C program that uses the layer without the signal handlers,
+// in a terminal of its own, with typed waiting in the terminal's input
+// before it starts.  Its exit status, its line about the first poll, what
+// it wrote on standard error, and the terminal's settings after it.
+struct FromC {
+    int status = -1;
+    std::string out;
+    std::string err;
+    termios after{};
+};
+
+FromC first_poll_from_c(const std::string &typed)
+{
+    FromC run;
+    auto pty = sandbox::open_pty();
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+    int go[2] = {-1, -1};
+    const bool made = pty && pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0 &&
+                      pipe2(go, O_CLOEXEC) == 0;
+    sandbox::Fd out_read(out[0]);
+    sandbox::Fd out_write(out[1]);
+    sandbox::Fd err_read(err[0]);
+    sandbox::Fd err_write(err[1]);
+    sandbox::Fd go_read(go[0]);
+    sandbox::Fd go_write(go[1]);
+    if (!made) {
+        ADD_FAILURE() << "no pty or pipe";
+        return run;
+    }
+    const std::string slave = pty->slave;
+    sandbox::Child child = sandbox::Child::spawn(
+        [&] {
+            std::string why;
+            char word = 0;
+            // Standard input stays on the terminal, which is so never
+            // closed; 't': it is the child's, so the master may be typed on.
+            if (!harness::take_terminal(slave, true, &why) || dup2(out_write.get(), 1) < 0 ||
+                dup2(err_write.get(), 2) < 0 || !sandbox::write_all(1, "t") ||
+                read(go_read.get(), &word, 1) != 1)
+                _exit(125);
+        },
+        harness::command({C_API_BIN}));
+    out_write.reset();
+    err_write.reset();
+    const auto line_ended = [](const std::string &got) {
+        return got.find('\n') != std::string::npos;
+    };
+    std::string taken;
+    std::string echo;
+    // The echo says the line discipline holds what was typed.
+    if (!harness::read_until(
+            out_read.get(), &taken, [](const std::string &got) { return !got.empty(); },
+            seconds(5)) ||
+        !harness::converse(
+            pty->master.get(), typed, &echo,
+            [&](const std::string &got) { return got.find(typed) != std::string::npos; },
+            seconds(5)))
+        ADD_FAILURE() << "the terminal never took '" << typed << "'";
+    (void)sandbox::write_all(go_write.get(), "g");
+    const auto status = child.wait_for(seconds(10));
+    run.status = status ? sandbox::shell_status(*status) : -1;
+    harness::read_until(out_read.get(), &run.out, line_ended, milliseconds(500));
+    harness::read_for(err_read.get(), &run.err, milliseconds(100));
+    (void)tcgetattr(pty->master.get(), &run.after);
+    return run;
+}
+
+TEST(ConsoleFromC, TheFirstPollNeitherWaitsNorMissesAKeyAndKeyModeSaysNothing)
+{
+    // A program that never arms the handlers gets key mode as quietly as
+    // radio does, and its first poll is a poll: no wait with nothing
+    // typed, the key when one was typed before it.
+    for (const std::string typed : {"", "k"}) {
+        SCOPED_TRACE("typed '" + typed + "'");
+        const FromC run = first_poll_from_c(typed);
+        EXPECT_EQ(0, run.status);
+        EXPECT_EQ("", run.err);
+        // "first poll N in MS ms, lflag L iflag I": the settings it saw in
+        // key mode, before it put the terminal back.
+        ASSERT_EQ(0U, run.out.rfind("first poll ", 0)) << run.out;
+        std::istringstream line(run.out.substr(11));
+        int found = -1;
+        long ms = -1;
+        std::string word;
+        tcflag_t lflag = 0;
+        tcflag_t iflag = 0;
+        ASSERT_TRUE(line >> found >> word >> ms >> word >> word >> std::hex >> lflag >> word >>
+                    iflag)
+            << run.out;
+        EXPECT_EQ(typed.empty() ? 0 : 1, found);
+        EXPECT_LT(ms, 500) << "milliseconds the first poll took";
+        EXPECT_EQ(static_cast<tcflag_t>(IEXTEN), lflag);
+        EXPECT_EQ(0U, iflag);
+        EXPECT_NE(0U, run.after.c_lflag & ICANON) << "the terminal was not put back";
+    }
+}
+
+TEST(ConsoleSignals, RestoreOnSignalsSaysWhetherItArmed)
+{
+    harness::Session session([](const Report &report) {
+        (void)signal(SIGTERM, SIG_DFL);
+        termios *saved = posix_get_termsettings(posix_console_name());
+        const int32_t armed = posix_restore_on_signals(saved);
+        struct sigaction now {};
+        (void)sigaction(SIGTERM, nullptr, &now);
+        const bool handled = now.sa_handler != SIG_DFL;
+        errno = 0;
+        const int32_t null = posix_restore_on_signals(nullptr);
+        const int why = errno;
+        free(saved);
+        report(std::to_string(armed) + " " + std::to_string(handled) + "; " + std::to_string(null) +
+               " " + (why == EINVAL ? "EINVAL" : std::to_string(why)));
+    });
+    EXPECT_EQ("1 1; 0 EINVAL", session.next());
+    EXPECT_EQ(0, session.finish());
+}
+
 TEST(ConsoleMode, KeyModeIsAppliedAndKeepsTheLine)
 {
     // What a pty cannot show (its own CS8 and receiver) is key_mode_test's;
@@ -323,6 +441,24 @@ TEST(ConsoleMode, SavedSettingsPutCanonicalModeAndEchoBack)
     EXPECT_EQ(start.c_cflag, end.c_cflag);
     EXPECT_EQ(start.c_oflag, end.c_oflag);
     EXPECT_EQ(0, session.finish());
+}
+
+TEST(ConsoleMode, ReadingOrApplyingSettingsNeverTakesTheTerminal)
+{
+    // Taken, the terminal's hang-up would end the caller.
+    auto pty = sandbox::open_pty();
+    ASSERT_TRUE(pty);
+    const char *slave = pty->slave.c_str();
+    termios settings{};
+    ASSERT_EQ(0, tcgetattr(pty->master.get(), &settings));
+    EXPECT_TRUE(harness::takes_no_terminal([slave] {
+        termios *read = posix_get_termsettings(slave);
+        free(read);
+        return read != nullptr;
+    })) << "posix_get_termsettings";
+    EXPECT_TRUE(harness::takes_no_terminal([&] {
+        return posix_set_termsettings(slave, &settings) == 1;
+    })) << "posix_set_termsettings";
 }
 
 TEST(ConsoleOpen, NoControllingTerminalMeansNoKeys)

@@ -580,90 +580,132 @@ INSTANTIATE_TEST_SUITE_P(EndingSignals, RadioSignalTest,
                              return std::string(sigabbrev_np(info.param));
                          });
 
-TEST_F(RadioTest, StoppedByAShellItGivesTheConsoleBackAndTakesKeysWhenContinued)
+TEST_F(RadioTest, StoppedOrStartedInTheBackgroundByAShellItTakesKeysAfterFg)
 {
-    // radio as a shell runs it: a process group of its own, in the
-    // foreground of a session whose leader holds the terminal.  Started as
-    // a session leader, its group would be orphaned, and the kernel would
-    // discard the stop.
-    const auto port = PortLine::make();
-    int ends[2];
-    ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
-    sandbox::Fd resume_read(ends[0]);
-    sandbox::Fd resume(ends[1]);
-    const std::string port_slave = port->pty.slave;
-    harness::Session shell(
-        [&](const harness::Session::Report &report) {
-            // Ignored while it hands the terminal over and takes it back.
-            (void)signal(SIGTTOU, SIG_IGN);
-            const sandbox::Fd tty(open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
-            int go[2];
-            if (!tty || pipe2(go, O_CLOEXEC) != 0)
-                return report("no terminal");
-            sandbox::Fd go_read(go[0]);
-            sandbox::Fd go_write(go[1]);
-            sandbox::Child radio = sandbox::Child::spawn(
-                [&] {
-                    std::string why;
-                    char word = 0;
-                    // Started only once in the foreground: from the
-                    // background, key mode would stop it on SIGTTOU.
-                    if (setpgid(0, 0) != 0 || read(go_read.get(), &word, 1) != 1 ||
-                        signal(SIGTTOU, SIG_DFL) == SIG_ERR ||
-                        signal(SIGTSTP, SIG_DFL) == SIG_ERR || dup2(tty.get(), 0) < 0 ||
-                        dup2(tty.get(), 1) < 0 || dup2(tty.get(), 2) < 0 ||
-                        !sandbox::enter_port_namespace(port_slave, RADIO_PORT, &why))
-                        _exit(125);
-                },
-                RadioRun::command());
-            const pid_t pid = radio.pid();
-            int status = 0;
-            // Either side's setpgid may come first.
-            if (pid < 0 || (setpgid(pid, pid) != 0 && errno != EACCES) ||
-                tcsetpgrp(tty.get(), pid) != 0 || !sandbox::write_all(go_write.get(), "g"))
-                return report("cannot start radio");
-            report("radio " + std::to_string(pid));
-            if (waitpid(pid, &status, WUNTRACED) != pid || !WIFSTOPPED(status))
-                return report("did not stop");
-            (void)tcsetpgrp(tty.get(), getpgrp());
-            report("stopped by " + std::to_string(WSTOPSIG(status)));
-            char word = 0;
-            if (read(resume_read.get(), &word, 1) != 1 || tcsetpgrp(tty.get(), pid) != 0 ||
-                kill(-pid, SIGCONT) != 0)
-                return report("cannot continue radio");
-            report("continued");
-            const auto end = radio.wait_for(seconds(20));
-            report(end ? "exit " + std::to_string(sandbox::shell_status(*end)) : "no end");
-        },
-        harness::Session::Start::on_go);
-    termios before{};
-    ASSERT_EQ(0, tcgetattr(shell.master(), &before));
-    shell.go();
-    const std::string started = shell.next();
-    ASSERT_EQ(0U, started.rfind("radio ", 0)) << started;
-    const pid_t pid = std::stoi(started.substr(6));
-    ASSERT_TRUE(harness::wait_key_mode(shell.master(), seconds(5)));
-    ASSERT_EQ(0, kill(pid, SIGTSTP));
-    ASSERT_EQ("stopped by " + std::to_string(SIGTSTP), shell.next());
-    termios stopped{};
-    ASSERT_EQ(0, tcgetattr(shell.master(), &stopped));
-    EXPECT_TRUE(same_settings(before, stopped));
+    // radio as a shell runs it: a process group of its own, in a session
+    // whose leader holds the terminal.  Started as a session leader, its
+    // group would be orphaned, and the kernel would discard the stop.  In
+    // the foreground it is stopped (Ctrl-Z); started with '&', key mode
+    // stops it itself, before the terminal is touched.  Either way fg
+    // brings key mode back, with no message.
+    for (const bool background : {false, true}) {
+        SCOPED_TRACE(background ? "started with &" : "stopped in the foreground");
+        const auto port = PortLine::make();
+        int ends[2];
+        ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
+        sandbox::Fd resume_read(ends[0]);
+        sandbox::Fd resume(ends[1]);
+        const std::string port_slave = port->pty.slave;
+        harness::Session shell(
+            [&](const harness::Session::Report &report) {
+                // Ignored while it hands the terminal over and takes it back.
+                (void)signal(SIGTTOU, SIG_IGN);
+                const sandbox::Fd tty(open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+                int go[2];
+                if (!tty || pipe2(go, O_CLOEXEC) != 0)
+                    return report("no terminal");
+                sandbox::Fd go_read(go[0]);
+                sandbox::Fd go_write(go[1]);
+                sandbox::Child radio = sandbox::Child::spawn(
+                    [&] {
+                        std::string why;
+                        char word = 0;
+                        // Started once in its place: in the foreground, or
+                        // in a group of its own in the background.
+                        if (setpgid(0, 0) != 0 || read(go_read.get(), &word, 1) != 1 ||
+                            signal(SIGTTOU, SIG_DFL) == SIG_ERR ||
+                            signal(SIGTSTP, SIG_DFL) == SIG_ERR || dup2(tty.get(), 0) < 0 ||
+                            dup2(tty.get(), 1) < 0 || dup2(tty.get(), 2) < 0 ||
+                            !sandbox::enter_port_namespace(port_slave, RADIO_PORT, &why))
+                            _exit(125);
+                    },
+                    RadioRun::command());
+                const pid_t pid = radio.pid();
+                int status = 0;
+                // Either side's setpgid may come first.
+                if (pid < 0 || (setpgid(pid, pid) != 0 && errno != EACCES) ||
+                    (!background && tcsetpgrp(tty.get(), pid) != 0) ||
+                    !sandbox::write_all(go_write.get(), "g"))
+                    return report("cannot start radio");
+                report("radio " + std::to_string(pid));
+                if (waitpid(pid, &status, WUNTRACED) != pid || !WIFSTOPPED(status))
+                    return report("did not stop");
+                (void)tcsetpgrp(tty.get(), getpgrp());
+                report("stopped by " + std::to_string(WSTOPSIG(status)));
+                char word = 0;
+                if (read(resume_read.get(), &word, 1) != 1 || tcsetpgrp(tty.get(), pid) != 0 ||
+                    kill(-pid, SIGCONT) != 0)
+                    return report("cannot continue radio");
+                report("continued");
+                const auto end = radio.wait_for(seconds(20));
+                report(end ? "exit " + std::to_string(sandbox::shell_status(*end)) : "no end");
+            },
+            harness::Session::Start::on_go);
+        termios before{};
+        ASSERT_EQ(0, tcgetattr(shell.master(), &before));
+        shell.go();
+        const std::string started = shell.next();
+        ASSERT_EQ(0U, started.rfind("radio ", 0)) << started;
+        const pid_t pid = std::stoi(started.substr(6));
+        if (!background) {
+            ASSERT_TRUE(harness::wait_key_mode(shell.master(), seconds(5)));
+            ASSERT_EQ(0, kill(pid, SIGTSTP));
+        }
+        ASSERT_EQ("stopped by " + std::to_string(background ? SIGTTOU : SIGTSTP), shell.next());
+        termios stopped{};
+        ASSERT_EQ(0, tcgetattr(shell.master(), &stopped));
+        EXPECT_TRUE(same_settings(before, stopped));
 
-    ASSERT_TRUE(sandbox::write_all(resume.get(), "g"));
-    EXPECT_EQ("continued", shell.next());
-    ASSERT_TRUE(harness::wait_key_mode(shell.master(), seconds(5)));
-    std::string echo;
-    std::string sent;
-    EXPECT_TRUE(harness::converse(
-        shell.master(), "8", &echo, [](const std::string &) { return true; }, seconds(10)));
-    EXPECT_TRUE(harness::read_until(
-        port->pty.master.get(), &sent, [](const std::string &got) { return !got.empty(); },
-        seconds(5)));
-    EXPECT_EQ("20", harness::hex(sent));
-    EXPECT_TRUE(harness::converse(
-        shell.master(), "\x1b", &echo, [](const std::string &) { return true; }, seconds(10)));
-    EXPECT_EQ("exit 1", shell.next(seconds(20)));
-    EXPECT_EQ(0, shell.finish());
+        ASSERT_TRUE(sandbox::write_all(resume.get(), "g"));
+        EXPECT_EQ("continued", shell.next());
+        ASSERT_TRUE(harness::wait_key_mode(shell.master(), seconds(5)));
+        std::string echo;
+        std::string sent;
+        EXPECT_TRUE(harness::converse(
+            shell.master(), "8", &echo, [](const std::string &) { return true; }, seconds(10)));
+        EXPECT_TRUE(harness::read_until(
+            port->pty.master.get(), &sent, [](const std::string &got) { return !got.empty(); },
+            seconds(5)));
+        EXPECT_EQ("20", harness::hex(sent));
+        EXPECT_TRUE(harness::converse(
+            shell.master(), "\x1b", &echo, [](const std::string &) { return true; }, seconds(10)));
+        EXPECT_EQ("exit 1", shell.next(seconds(20)));
+        harness::read_for(shell.master(), &echo, milliseconds(100));
+        EXPECT_EQ(std::string::npos, echo.find("ERROR")) << echo;
+        termios end{};
+        ASSERT_EQ(0, tcgetattr(shell.master(), &end));
+        EXPECT_TRUE(same_settings(before, end));
+        EXPECT_EQ(0, shell.finish());
+    }
+}
+
+TEST_F(RadioTest, InAnOrphanedGroupItLeavesTheConsoleAloneAndStillEndsOnASignal)
+{
+    // radio, the session leader, with another job in the foreground: no
+    // parent of its group is in the session, so its group is orphaned, and
+    // the kernel refuses its change of the terminal instead of stopping it.
+    RadioRun radio(Port::present, Console::terminal, PortLine::make(), [] {
+        const pid_t job = fork();
+        if (job == 0) {
+            // Holds none of the test's descriptors; ends with radio's
+            // session (SIGHUP), or on its own.
+            for (int fd = 0; fd < 1024; ++fd)
+                (void)close(fd);
+            (void)setpgid(0, 0);
+            (void)alarm(60);
+            (void)pause();
+            _exit(0);
+        }
+        if (job < 0 || (setpgid(job, job) != 0 && errno != EACCES) ||
+            tcsetpgrp(STDIN_FILENO, job) != 0)
+            _exit(124);
+    });
+    ASSERT_TRUE(radio.echo_ends_with("unable to set tty attributes for /dev/tty\r\n"));
+    ASSERT_EQ(0, kill(radio.pid(), SIGTERM));
+    EXPECT_EQ(128 + SIGTERM, radio.finish(seconds(5)));
+    termios end{};
+    ASSERT_EQ(0, tcgetattr(radio.console(), &end));
+    EXPECT_TRUE(same_settings(radio.console_at_start(), end));
 }
 
 TEST_F(RadioTest, WaitingForAKeyCostsNoCpu)

@@ -60,6 +60,25 @@ TEST(LineRecord, EverySettingGivesItsExactRecord)
     EXPECT_EQ(0x1234U, untouched.c_cflag);
 }
 
+TEST(LineRecord, AFrameOrSpeedTheDriverChangedIsNotKept)
+{
+    // A UART without parity (a mini UART) keeps none when asked for even,
+    // and still reports success.
+    termios asked{};
+    ASSERT_TRUE(serial_line_record(4800, 'E', 7, 2, 0, &asked)); // PARENB alone
+    EXPECT_TRUE(serial_line_kept(&asked, &asked));
+    const std::pair<const char *, tcflag_t> changes[] = {
+        {"no parity", 0x100}, {"odd parity", 0x200}, {"8 bits", 0x10}, {"1 stop bit", 0x40}};
+    for (const auto &[what, bits] : changes) {
+        termios got = asked;
+        got.c_cflag ^= bits;
+        EXPECT_FALSE(serial_line_kept(&got, &asked)) << what;
+    }
+    termios slower = asked;
+    ASSERT_EQ(0, cfsetospeed(&slower, B2400));
+    EXPECT_FALSE(serial_line_kept(&slower, &asked));
+}
+
 TEST(KeyMode, ChangesOnlyWhatItMustAndKeepsTheLine)
 {
     // A serial console at 115200 (in both speed fields of c_cflag), with
