@@ -308,9 +308,6 @@ FromC first_poll_from_c(const std::string &typed)
         harness::command({C_API_BIN}));
     out_write.reset();
     err_write.reset();
-    const auto line_ended = [](const std::string &got) {
-        return got.find('\n') != std::string::npos;
-    };
     std::string taken;
     std::string echo;
     // The echo says the line discipline holds what was typed.
@@ -325,7 +322,10 @@ FromC first_poll_from_c(const std::string &typed)
     (void)sandbox::write_all(go_write.get(), "g");
     const auto status = child.wait_for(seconds(10));
     run.status = status ? sandbox::shell_status(*status) : -1;
-    harness::read_until(out_read.get(), &run.out, line_ended, milliseconds(500));
+    harness::read_until(
+        out_read.get(), &run.out,
+        [](const std::string &got) { return got.find('\n') != std::string::npos; },
+        milliseconds(500));
     harness::read_for(err_read.get(), &run.err, milliseconds(100));
     (void)tcgetattr(pty->master.get(), &run.after);
     return run;
@@ -453,8 +453,9 @@ TEST(ConsoleMode, ReadingOrApplyingSettingsNeverTakesTheTerminal)
     ASSERT_EQ(0, tcgetattr(pty->master.get(), &settings));
     EXPECT_TRUE(harness::takes_no_terminal([slave] {
         termios *read = posix_get_termsettings(slave);
+        const bool got = read != nullptr;
         free(read);
-        return read != nullptr;
+        return got;
     })) << "posix_get_termsettings";
     EXPECT_TRUE(harness::takes_no_terminal([&] {
         return posix_set_termsettings(slave, &settings) == 1;
