@@ -38,6 +38,9 @@
  *   - Two failures cannot be recovered from: the terminal's settings cannot
  *     be read when entering key mode, and the poll fails.  Each prints a
  *     message on standard error and ends the process with status -1.
+ *     Key mode that the terminal refuses is reported there too ("unable to
+ *     set tty attributes for" the terminal), and keys are read all the
+ *     same; otherwise nothing here prints.
  *   - errno after a result that reports failure (null, 0 from the settings
  *     functions, posix_restore_on_signals and posix_leave_key_mode, -1 from
  *     posix_getkey or Sleep): when a system call failed, errno is that
@@ -161,7 +164,9 @@ signed char posix_getkey(signed char *key);
  * foreground group, and only with tcsetattr (TCSANOW) on kbport; a
  * terminal that has gone away fails quietly.  Key mode is applied (by
  * posix_kbhit) and ended (by posix_leave_key_mode) with these signals held
- * off, so none finds it half-done.  A wait of posix_kbwait or posix_getkey
+ * off, so none finds it half-done; from the background the change itself
+ * is made with them let through, so that SIGTTOU stops the process as it
+ * would without the handlers.  A wait of posix_kbwait or posix_getkey
  * that a stop interrupts starts again in full once the process runs on, so
  * that a stop never splits a key.  A read or write that a handled signal
  * interrupts is made again (SA_RESTART).  Meant for before the first

@@ -47,8 +47,8 @@ int main(void)
     expect(posix_getkey(&key) == 0 && key == 'q', "getkey");
     expect(Sleep(1) == 0, "Sleep");
     /* posix_kbhit opens the terminal: called last, its result depends on
-     * whether this test has one.  Key mode as it found it is printed, and
-     * the terminal then put back: run from a developer's shell, the suite
+     * whether this test has one.  The settings that the first poll left are
+     * printed, and the terminal then put back: run from a developer's shell, the suite
      * must not leave it without echo. */
     struct termios *saved = posix_get_termsettings(posix_console_name());
     struct timespec start;

@@ -67,8 +67,10 @@ TEST(LineRecord, AFrameOrSpeedTheDriverChangedIsNotKept)
     termios asked{};
     ASSERT_TRUE(serial_line_record(4800, 'E', 7, 2, 0, &asked)); // PARENB alone
     EXPECT_TRUE(serial_line_kept(&asked, &asked));
-    const std::pair<const char *, tcflag_t> changes[] = {
-        {"no parity", 0x100}, {"odd parity", 0x200}, {"8 bits", 0x10}, {"1 stop bit", 0x40}};
+    const std::pair<const char *, tcflag_t> changes[] = {{"no parity", 0x100},  // PARENB
+                                                         {"odd parity", 0x200}, // PARODD
+                                                         {"8 bits", 0x10},      // CS7 to CS8
+                                                         {"1 stop bit", 0x40}}; // CSTOPB
     for (const auto &[what, bits] : changes) {
         termios got = asked;
         got.c_cflag ^= bits;
